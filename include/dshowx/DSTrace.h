@@ -1,0 +1,57 @@
+// Trace calls of the framework: lines go to the external log library that
+// the registry names; without it every call is a cheap no-op.
+#pragma once
+
+#include <windows.h>
+
+// Categories: 1 general diagnostics, 2 interface calls; the framework's own
+// subsystems use further single bits. Any non-zero value is output.
+enum : DWORD
+{
+    TRACE_CAT_GENERAL = 0x1,
+    TRACE_CAT_INTERFACE = 0x2,
+};
+
+// Levels: 1 caught exceptions, 2 errors and main streaming events, 4 state
+// changes and corrections, 8 entry into interface methods; 10 and 12 are
+// never output.
+enum : DWORD
+{
+    TRACE_LEVEL_ALWAYS = 0,
+    TRACE_LEVEL_EXCEPTION = 1,
+    TRACE_LEVEL_ERROR = 2,
+    TRACE_LEVEL_STATE = 4,
+    TRACE_LEVEL_CALL = 8,
+    TRACE_LEVEL_DETAIL = 10,
+    TRACE_LEVEL_VERBOSE = 12,
+};
+
+// Wide line: printf conventions of the platform runtime (%s wide, %hs
+// narrow, %I64i). Drops category 0 and levels above 8 before formatting.
+void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...);
+// Narrow line, level 0; used for the statistics line.
+void TraceA(LPCSTR pszFormat, ...);
+
+// Assertion report: 1 when the condition holds, else 4 (user chose to debug)
+// or 5. Never stops the program; the caller handles the failed case.
+int TraceAssert(bool bCondition, LPCSTR pszFile, int nLine, LPCSTR pszExpression);
+
+// Evaluates to the condition, reporting it when false.
+#define TRACE_ASSERT(expr) \
+    ((expr) ? true : (TraceAssert(false, __FILE__, __LINE__, #expr), false))
+// For a condition given as text (for example "nMaxSym > 0 && _T(\"Guid2Name()\")").
+#define TRACE_ASSERT_TEXT(cond, text) \
+    ((cond) ? true : (TraceAssert(false, __FILE__, __LINE__, text), false))
+
+// Exception filter helper: notes the exception in the log and returns
+// dwContinue unchanged.
+LONG Log_DumpCallStack(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast, LONG dwContinue);
+
+// Hands a whole block of narrow text to the log (the graph dump).
+void Log_WriteBlock(DWORD cch, LPCSTR pszText);
+
+// True while a log object is attached.
+bool Log_IsConnected();
+
+// Object tag: "[name]" or, under a prefix tag "[Spy 1]", "[Spy 1 name]".
+void MakeDebugName(LPWSTR pszDebugName, size_t cchDebugName, LPCWSTR pszName, LPCWSTR pszPrefix);
