@@ -55,3 +55,66 @@ bool Log_IsConnected();
 
 // Object tag: "[name]" or, under a prefix tag "[Spy 1]", "[Spy 1 name]".
 void MakeDebugName(LPWSTR pszDebugName, size_t cchDebugName, LPCWSTR pszName, LPCWSTR pszPrefix);
+
+// Module tag of a module file name: the name after the last "\" or ":",
+// without ".dll"/".exe", at most 29 characters with ASCII upper-cased, then
+// ": " ("N/A: " without a separator). cchTag must be at least 32.
+void MakeModuleTag(LPCWSTR pszFileName, LPWSTR pszTag, size_t cchTag);
+void MakeModuleTagA(LPCSTR pszFileName, LPSTR pszTag, size_t cchTag);
+
+// The log object of the external log library: a table of twelve operations,
+// each taking the object first. Entries 0 to 3, 6 and 9 are never called.
+struct ILogObject;
+struct ILogObjectVtbl
+{
+    HRESULT(WINAPI* pfnReserved0)(ILogObject* pThis);
+    HRESULT(WINAPI* pfnReserved1)(ILogObject* pThis);
+    HRESULT(WINAPI* pfnReserved2)(ILogObject* pThis);
+    HRESULT(WINAPI* pfnReserved3)(ILogObject* pThis);
+    HRESULT(WINAPI* DumpCallStack)(ILogObject* pThis, EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast);
+    HRESULT(WINAPI* WriteBlock)(ILogObject* pThis, DWORD cch, LPCSTR pszText);
+    HRESULT(WINAPI* pfnReserved6)(ILogObject* pThis);
+    HRESULT(WINAPI* Attach)(ILogObject* pThis, ILogObject** ppObject, ULONG_PTR ulReserved1, ULONG_PTR ulReserved2);
+    HRESULT(WINAPI* Detach)(ILogObject* pThis, ILogObject** ppObject);
+    HRESULT(WINAPI* pfnReserved9)(ILogObject* pThis);
+    HRESULT(WINAPI* OutputA)(ILogObject* pThis, LPCSTR pszText);
+    HRESULT(WINAPI* OutputW)(ILogObject* pThis, LPCWSTR pszText);
+};
+struct ILogObject
+{
+    const ILogObjectVtbl* lpVtbl;
+};
+// The log library's export "Exp_GetLogObject": 0 on success.
+typedef LONG(WINAPI* PFN_EXP_GETLOGOBJECT)(ILogObject** ppObject);
+
+// Timing statistics of an output path: first call, then average, minimum
+// and maximum of the later calls. Updated without a lock (approximate under
+// concurrent use).
+class CTraceTimer
+{
+public:
+    explicit CTraceTimer(LPCSTR pszName = nullptr);
+    ~CTraceTimer();
+    CTraceTimer(const CTraceTimer&) = delete;
+    CTraceTimer& operator=(const CTraceTimer&) = delete;
+
+    void Start();
+    void Stop();
+    void Reset();
+    // Writes the report line; false (and nothing written) before any call.
+    bool Report(LPSTR pszBuf, size_t cchBuf, LPCSTR pszPrefix = nullptr) const;
+    DWORD Count() const { return m_nCount; }
+
+private:
+    DWORD TicksToMicroseconds(LONGLONG llTicks) const;
+
+    LPSTR m_pszName = nullptr;
+    LONGLONG m_llFreq = 0;
+    LONGLONG m_llStart = 0;
+    LONGLONG m_llStop = 0;
+    LONGLONG m_llFirst = 0;
+    LONGLONG m_llMin = 0x7FFFFFFFFFFFFFFFLL;
+    LONGLONG m_llMax = 0;
+    LONGLONG m_llTotal = 0;
+    DWORD m_nCount = 0;
+};
