@@ -20,6 +20,8 @@ function(velmora_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE dshowx gmock gtest_main ${T_LIBS})
+  # tests/support holds the doubles shared by several test programs.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   if(T_DEPENDS)
     add_dependencies(${name} ${T_DEPENDS})
   endif()

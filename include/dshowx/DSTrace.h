@@ -50,6 +50,12 @@ LONG Log_DumpCallStack(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast, LONG
 // Hands a whole block of narrow text to the log (the graph dump).
 void Log_WriteBlock(DWORD cch, LPCSTR pszText);
 
+struct ILogObject;
+// Installs a log object of the host's own in place of the registry's library
+// (a host with its own log, or a test reading the lines back); null turns
+// tracing off. Returns the object it replaces. The library's object is still
+// detached at unload.
+ILogObject* Log_SetObject(ILogObject* pLog);
 // True while a log object is attached.
 bool Log_IsConnected();
 

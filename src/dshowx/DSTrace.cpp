@@ -138,6 +138,10 @@ public:
     CLogLoader& operator=(const CLogLoader&) = delete;
 
     ILogObject* Object() const { return m_pLog; }
+    ILogObject* Replace(ILogObject* pLog)
+    {
+        return static_cast<ILogObject*>(InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&m_pLog), pLog));
+    }
 
 private:
     void Connect();
@@ -145,7 +149,9 @@ private:
     static bool ReadLibraryPath(WCHAR (&szPath)[MAX_PATH]);
 
     HMODULE m_hLibrary = nullptr;
-    ILogObject* m_pLog = nullptr;
+    // The library's own object, detached at unload whatever a host installed.
+    ILogObject* m_pLibraryLog = nullptr;
+    ILogObject* volatile m_pLog = nullptr;
 };
 
 bool CLogLoader::ReadLibraryPath(WCHAR (&szPath)[MAX_PATH])
@@ -200,6 +206,7 @@ void CLogLoader::Connect()
 {
     m_hLibrary = nullptr;
     m_pLog = nullptr;
+    m_pLibraryLog = nullptr;
     WCHAR szPath[MAX_PATH];
     if (!ReadLibraryPath(szPath))
         return;
@@ -223,6 +230,7 @@ void CLogLoader::Connect()
         m_hLibrary = nullptr;
         return;
     }
+    m_pLibraryLog = pLog;
     m_pLog = pLog;
 }
 
@@ -233,15 +241,16 @@ void CLogLoader::Disconnect()
         m_pLog = nullptr;
         return;
     }
-    if (m_pLog)
+    if (m_pLibraryLog)
     {
         char szStat[c_cchLine];
-        if (s_timer.Report(szStat, _countof(szStat), "*** [Log stat] Output: "))
+        if (m_pLog == m_pLibraryLog && s_timer.Report(szStat, _countof(szStat), "*** [Log stat] Output: "))
             TraceA("%s", szStat);
         s_timer.Reset();
-        ILogObject* pLog = m_pLog;
-        SEH_Invoke(DetachBody, &pLog);
         m_pLog = nullptr;
+        ILogObject* pLog = m_pLibraryLog;
+        SEH_Invoke(DetachBody, &pLog);
+        m_pLibraryLog = nullptr;
     }
     FreeLibrary(m_hLibrary);
     m_hLibrary = nullptr;
@@ -467,6 +476,11 @@ void Log_WriteBlock(DWORD cch, LPCSTR pszText)
     ILogObject* pLog = LogObject();
     if (pLog)
         pLog->lpVtbl->WriteBlock(pLog, cch, pszText);
+}
+
+ILogObject* Log_SetObject(ILogObject* pLog)
+{
+    return s_log.Replace(pLog);
 }
 
 bool Log_IsConnected()

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TraceCapture.h"
+
 #include <string>
 
 namespace
@@ -86,4 +88,34 @@ TEST(Trace, WithoutLogEverythingIsSilent)
     EXPECT_EQ(1, TraceAssert(true, "file.cpp", 12, "a == b"));
     EXPECT_EQ(7, Log_DumpCallStack(nullptr, nullptr, FALSE, 7));
 }
+TEST(Trace, LinesCarryPrefixAndAreFilteredAndBounded)
+{
+    CTraceCapture capture;
+    EXPECT_TRUE(Log_IsConnected());
+    TraceW(TRACE_CAT_GENERAL, 2, L"value=%d %s\n", 7, L"wide");
+    TraceW(TRACE_CAT_INTERFACE, 8, L"call\n");
+    TraceW(TRACE_CAT_GENERAL, 10, L"%s", nullptr); // above 8: never formatted
+    TraceW(0, 1, L"no category\n");
+    TraceA("narrow %hs\n", "text");
+    const std::wstring sLong(600, L'x');
+    TraceW(TRACE_CAT_GENERAL, 4, L"%s", sLong.c_str());
+
+    const std::vector<std::wstring> lines = capture.Lines();
+    ASSERT_EQ(4u, lines.size());
+    WCHAR szTag[32];
+    WCHAR szExe[MAX_PATH];
+    GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+    MakeModuleTag(szExe, szTag, 32);
+    EXPECT_EQ(std::wstring(L"\x1b\x03") + szTag + L"value=7 wide\n", lines[0]);
+    EXPECT_EQ(8, CTraceCapture::Level(lines[1]));
+    EXPECT_EQ(L"narrow text\n", CTraceCapture::Body(lines[2]));
+    EXPECT_EQ(0, CTraceCapture::Level(lines[2]));
+    EXPECT_EQ(511u, lines[3].size());
+    EXPECT_EQ(L'x', lines[3].back());
+
+    Log_WriteBlock(5, "block");
+    ASSERT_EQ(1u, capture.Blocks().size());
+    EXPECT_EQ("block", capture.Blocks()[0]);
+}
+
 } // namespace

@@ -1,0 +1,90 @@
+// A log object that keeps the lines it is given, installed in place of the
+// registry's log library for the life of the capture.
+#pragma once
+
+#include <dshowx/DSTrace.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CTraceCapture : public ILogObject
+{
+public:
+    CTraceCapture()
+    {
+        lpVtbl = &s_vtbl;
+        m_pPrevious = Log_SetObject(this);
+    }
+    ~CTraceCapture() { Log_SetObject(m_pPrevious); }
+    CTraceCapture(const CTraceCapture&) = delete;
+    CTraceCapture& operator=(const CTraceCapture&) = delete;
+
+    // Lines as given: escape, level character, module tag, text.
+    std::vector<std::wstring> Lines() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+    // Lines without the escape, level and module tag, joined: what a reader sees.
+    std::wstring Text() const
+    {
+        std::wstring s;
+        for (const std::wstring& line : Lines())
+            s += Body(line);
+        return s;
+    }
+    std::vector<std::string> Blocks() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_blocks;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+        m_blocks.clear();
+    }
+    // The text after the prefix: escape, level character, then "TAG: ".
+    static std::wstring Body(const std::wstring& line)
+    {
+        const size_t nColon = line.find(L": ");
+        return nColon == std::wstring::npos ? line : line.substr(nColon + 2);
+    }
+    static int Level(const std::wstring& line) { return line.size() > 1 && line[0] == 27 ? line[1] - 1 : -1; }
+
+private:
+    static CTraceCapture* Self(ILogObject* p) { return static_cast<CTraceCapture*>(p); }
+    static HRESULT WINAPI Unused(ILogObject*) { return E_NOTIMPL; }
+    static HRESULT WINAPI DumpCallStack(ILogObject*, EXCEPTION_POINTERS*, HANDLE, BOOL) { return S_OK; }
+    static HRESULT WINAPI WriteBlock(ILogObject* p, DWORD cch, LPCSTR psz)
+    {
+        std::lock_guard<std::mutex> lock(Self(p)->m_mutex);
+        Self(p)->m_blocks.emplace_back(psz, cch);
+        return S_OK;
+    }
+    static HRESULT WINAPI Attach(ILogObject*, ILogObject**, ULONG_PTR, ULONG_PTR) { return S_OK; }
+    static HRESULT WINAPI Detach(ILogObject*, ILogObject**) { return S_OK; }
+    static HRESULT WINAPI OutputA(ILogObject* p, LPCSTR psz)
+    {
+        std::wstring s;
+        for (; *psz; ++psz)
+            s += static_cast<wchar_t>(static_cast<unsigned char>(*psz));
+        std::lock_guard<std::mutex> lock(Self(p)->m_mutex);
+        Self(p)->m_lines.push_back(s);
+        return S_OK;
+    }
+    static HRESULT WINAPI OutputW(ILogObject* p, LPCWSTR psz)
+    {
+        std::lock_guard<std::mutex> lock(Self(p)->m_mutex);
+        Self(p)->m_lines.emplace_back(psz);
+        return S_OK;
+    }
+    static inline const ILogObjectVtbl s_vtbl = {Unused, Unused, Unused, Unused, DumpCallStack, WriteBlock,
+                                                 Unused, Attach, Detach, Unused, OutputA, OutputW};
+
+    ILogObject* m_pPrevious = nullptr;
+    mutable std::mutex m_mutex;
+    std::vector<std::wstring> m_lines;
+    std::vector<std::string> m_blocks;
+};
