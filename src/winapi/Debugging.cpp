@@ -1,5 +1,7 @@
 #include "winapi/Debugging.h"
 
+#include "dshowx/DSTrace.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -218,6 +220,10 @@ HRESULT SEH_CopyMemory(void* pDst, const void* pSrc, size_t cb, DWORD* pdwCode)
         return S_OK;
     if (pdwCode)
         *pdwCode = info.dwCode;
+    // %IX: pointer-sized, so the 64-bit build shows whole addresses.
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EXCEPTION, L"###Err### SEH_CopyMemory( pDst=0x%IX, pSrc=0x%IX, cb=0x%IX ): Exception 0x%X\n",
+           reinterpret_cast<UINT_PTR>(pDst), reinterpret_cast<UINT_PTR>(pSrc), static_cast<UINT_PTR>(cb),
+           static_cast<unsigned>(info.dwCode));
     return E_UNEXPECTED;
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TraceCapture.h"
+
 namespace
 {
 // Read through a volatile so that the compiler cannot see the constant.
@@ -15,8 +17,15 @@ TEST(Guard, AccessViolationInMemcpyYieldsUnexpected)
 {
     char aDst[16] = {};
     DWORD dwCode = 1;
+    CTraceCapture capture;
     EXPECT_EQ(E_UNEXPECTED, SEH_CopyMemory(aDst, BadAddress(), 8, &dwCode));
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), dwCode);
+    ASSERT_EQ(1u, capture.Lines().size());
+    EXPECT_EQ(1, CTraceCapture::Level(capture.Lines()[0]));
+    WCHAR szExpected[160];
+    _snwprintf(szExpected, 160, L"###Err### SEH_CopyMemory( pDst=0x%IX, pSrc=0x10, cb=0x8 ): Exception 0xC0000005\n",
+               reinterpret_cast<UINT_PTR>(aDst));
+    EXPECT_EQ(szExpected, CTraceCapture::Body(capture.Lines()[0]));
     const char aSrc[8] = "abcdefg";
     EXPECT_EQ(S_OK, SEH_CopyMemory(aDst, aSrc, 8, &dwCode));
     EXPECT_STREQ("abcdefg", aDst);
