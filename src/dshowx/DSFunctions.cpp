@@ -3,6 +3,7 @@
 // the caller's capacity: each bound is the longest text they can produce.
 #include <dshowx/DSFunctions.h>
 #include <dshowx/DSTrace.h>
+#include <winapi/Functions.h>
 
 #include <cstdarg>
 #include <cwchar>
@@ -13,18 +14,6 @@ namespace
 constexpr size_t kcchConv = 32;
 // Capacity the header promises for FOURCC names.
 constexpr size_t kcchFcc = 16;
-
-// Formats with the platform runtime's conventions and always terminates,
-// even when the text would not fit.
-void FormatW(LPWSTR pszOut, size_t cchOut, LPCWSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = _vsnwprintf(pszOut, cchOut, pszFormat, args);
-    va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= cchOut)
-        pszOut[cchOut - 1] = L'\0';
-}
 
 constexpr LONGLONG kllMin = static_cast<LONGLONG>(0x8000000000000000ULL);
 constexpr LONGLONG kllMax = 0x7FFFFFFFFFFFFFFFLL;
@@ -106,17 +95,17 @@ LPWSTR RefTime2Str(REFERENCE_TIME rt, LPWSTR pszConv)
     if (rt <= kllMin + kllNearLimit)
     {
         if (rt == kllMin)
-            FormatW(pszConv, kcchConv, L"MINLONGLONG");
+            StrFormat(pszConv, kcchConv, L"MINLONGLONG");
         else
-            FormatW(pszConv, kcchConv, L"MINLONGLONG + %i", static_cast<int>(rt - kllMin));
+            StrFormat(pszConv, kcchConv, L"MINLONGLONG + %i", static_cast<int>(rt - kllMin));
         return pszConv;
     }
     if (rt >= kllMax - kllNearLimit)
     {
         if (rt == kllMax)
-            FormatW(pszConv, kcchConv, L"MAXLONGLONG");
+            StrFormat(pszConv, kcchConv, L"MAXLONGLONG");
         else
-            FormatW(pszConv, kcchConv, L"MAXLONGLONG - %i", static_cast<int>(kllMax - rt));
+            StrFormat(pszConv, kcchConv, L"MAXLONGLONG - %i", static_cast<int>(kllMax - rt));
         return pszConv;
     }
 
@@ -139,10 +128,10 @@ LPWSTR RefTime2Str(REFERENCE_TIME rt, LPWSTR pszConv)
         if (llRest < 0)
             llRest = -llRest;
         if (nTicks != 0)
-            FormatW(pszConv, kcchConv, L"%d%09u.%03u'%04u", static_cast<int>(llGiga), static_cast<UINT>(llRest),
+            StrFormat(pszConv, kcchConv, L"%d%09u.%03u'%04u", static_cast<int>(llGiga), static_cast<UINT>(llRest),
                     nMsec, nTicks);
         else
-            FormatW(pszConv, kcchConv, L"%d%09u.%03u", static_cast<int>(llGiga), static_cast<UINT>(llRest), nMsec);
+            StrFormat(pszConv, kcchConv, L"%d%09u.%03u", static_cast<int>(llGiga), static_cast<UINT>(llRest), nMsec);
         return pszConv;
     }
 
@@ -150,15 +139,15 @@ LPWSTR RefTime2Str(REFERENCE_TIME rt, LPWSTR pszConv)
     {
         // Less than one second below zero: the sign cannot come from the number.
         if (nTicks != 0)
-            FormatW(pszConv, kcchConv, L"-%u.%03u'%04u", static_cast<UINT>(llRest), nMsec, nTicks);
+            StrFormat(pszConv, kcchConv, L"-%u.%03u'%04u", static_cast<UINT>(llRest), nMsec, nTicks);
         else
-            FormatW(pszConv, kcchConv, L"-%u.%03u", static_cast<UINT>(llRest), nMsec);
+            StrFormat(pszConv, kcchConv, L"-%u.%03u", static_cast<UINT>(llRest), nMsec);
         return pszConv;
     }
     if (nTicks != 0)
-        FormatW(pszConv, kcchConv, L"%d.%03u'%04u", static_cast<int>(llRest), nMsec, nTicks);
+        StrFormat(pszConv, kcchConv, L"%d.%03u'%04u", static_cast<int>(llRest), nMsec, nTicks);
     else
-        FormatW(pszConv, kcchConv, L"%d.%03u", static_cast<int>(llRest), nMsec);
+        StrFormat(pszConv, kcchConv, L"%d.%03u", static_cast<int>(llRest), nMsec);
     return pszConv;
 }
 
@@ -169,17 +158,17 @@ LPWSTR LongLong2Str(LONGLONG ll, LPWSTR pszConv)
 
     if (ll == kllMin)
     {
-        FormatW(pszConv, kcchConv, L"MINLONGLONG");
+        StrFormat(pszConv, kcchConv, L"MINLONGLONG");
         return pszConv;
     }
     if (ll == kllMin + 1)
     {
-        FormatW(pszConv, kcchConv, L"MINLONGLONG + 1");
+        StrFormat(pszConv, kcchConv, L"MINLONGLONG + 1");
         return pszConv;
     }
     if (ll == kllMax)
     {
-        FormatW(pszConv, kcchConv, L"MAXLONGLONG");
+        StrFormat(pszConv, kcchConv, L"MAXLONGLONG");
         return pszConv;
     }
 
@@ -198,12 +187,12 @@ LPWSTR LongLong2Str(LONGLONG ll, LPWSTR pszConv)
         ullValue %= ullDivisor;
         if (bStarted)
         {
-            FormatW(pszConv + cch, kcchConv - cch, L" %03u", nGroup);
+            StrFormat(pszConv + cch, kcchConv - cch, L" %03u", nGroup);
             cch += 4;
         }
         else if (nGroup != 0 || ullDivisor == 1)
         {
-            FormatW(pszConv + cch, kcchConv - cch, L"%u", nGroup);
+            StrFormat(pszConv + cch, kcchConv - cch, L"%u", nGroup);
             cch += wcslen(pszConv + cch);
             bStarted = true;
         }
@@ -241,11 +230,11 @@ LPWSTR Fourcc2Name(DWORD fcc, LPWSTR pszFCC)
     {
         if (entry.fcc == fcc)
         {
-            FormatW(pszFCC, kcchFcc, L"%s", entry.pszName);
+            StrFormat(pszFCC, kcchFcc, L"%s", entry.pszName);
             return pszFCC;
         }
     }
-    FormatW(pszFCC, kcchFcc, L"0x%08X", static_cast<UINT>(fcc));
+    StrFormat(pszFCC, kcchFcc, L"0x%08X", static_cast<UINT>(fcc));
     return pszFCC;
 }
 

@@ -2,6 +2,7 @@
 #include <dshowx/DSFunctions.h>
 #include <dshowx/DSParsers.h>
 #include <dshowx/DSTrace.h>
+#include <winapi/Functions.h>
 
 #include "GuidTables.h"
 
@@ -14,16 +15,6 @@ namespace
 {
 constexpr size_t kcchGuid = 39;
 constexpr size_t kcchWork = 128;
-
-void FormatW(LPWSTR pszOut, size_t cchOut, LPCWSTR pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = _vsnwprintf(pszOut, cchOut, pszFormat, args);
-    va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= cchOut)
-        pszOut[cchOut - 1] = L'\0';
-}
 
 bool GuidLess(const CGuidNameEntry& a, const CGuidNameEntry& b)
 {
@@ -69,7 +60,7 @@ void BuildName(REFGUID guid, LPWSTR pszWork)
 {
     if (LPCWSTR pszName = FindName(guid))
     {
-        FormatW(pszWork, kcchWork, L"%s", pszName);
+        StrFormat(pszWork, kcchWork, L"%s", pszName);
         return;
     }
     if (memcmp(reinterpret_cast<const BYTE*>(&guid) + 4, g_SubtypeBaseTail, sizeof(g_SubtypeBaseTail)) != 0)
@@ -82,22 +73,29 @@ void BuildName(REFGUID guid, LPWSTR pszWork)
     {
         switch (nCode)
         {
-        case 3: FormatW(pszWork, kcchWork, L"IEEE_FLOAT (0x%04X)", nCode); break;
-        case 6: FormatW(pszWork, kcchWork, L"aLAW (0x%04X)", nCode); break;
-        case 7: FormatW(pszWork, kcchWork, L"muLAW (0x%04X)", nCode); break;
-        case 85: FormatW(pszWork, kcchWork, L"MP3 (0x%04X)", nCode); break;
-        case 255: FormatW(pszWork, kcchWork, L"RAW_AAC1 (0x%04X)", nCode); break;
-        default: FormatW(pszWork, kcchWork, L"TAG_0x%04X", nCode); break;
+        case 3: StrFormat(pszWork, kcchWork, L"IEEE_FLOAT (0x%04X)", nCode); break;
+        case 6: StrFormat(pszWork, kcchWork, L"aLAW (0x%04X)", nCode); break;
+        case 7: StrFormat(pszWork, kcchWork, L"muLAW (0x%04X)", nCode); break;
+        case 85: StrFormat(pszWork, kcchWork, L"MP3 (0x%04X)", nCode); break;
+        case 255: StrFormat(pszWork, kcchWork, L"RAW_AAC1 (0x%04X)", nCode); break;
+        default: StrFormat(pszWork, kcchWork, L"TAG_0x%04X", nCode); break;
         }
         return;
     }
     WCHAR szFcc[5];
     if (Fourcc2Str(nCode, szFcc)[0] != L'\0')
-        FormatW(pszWork, kcchWork, L"FCC_%s", szFcc);
+        StrFormat(pszWork, kcchWork, L"FCC_%s", szFcc);
     else
         Guid2Str(guid, pszWork);
 }
 } // namespace
+
+LPCWSTR Guid2TableName(REFGUID guid)
+{
+    if (!g_bSorted)
+        SortTables();
+    return FindName(guid);
+}
 
 const CGuidNameNode* GetGuidNameNodes()
 {
@@ -108,7 +106,7 @@ LPWSTR Guid2Str(REFGUID guid, LPWSTR pszName)
 {
     if (!TRACE_ASSERT_TEXT(pszName != NULL, "pszName != NULL"))
         return NULL;
-    FormatW(pszName, kcchGuid, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<UINT>(guid.Data1),
+    StrFormat(pszName, kcchGuid, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<UINT>(guid.Data1),
             guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return pszName;
