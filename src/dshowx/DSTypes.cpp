@@ -8,6 +8,7 @@
 #include <uuids.h>
 #include <vfwmsgs.h>
 #include <string.h>
+#include <algorithm>
 
 // The minimum sizes of the video format types are those of the 32-bit
 // platform; none of these records holds a pointer, so both builds agree.
@@ -357,7 +358,8 @@ ULONG MTToBuffer(const AM_MEDIA_TYPE* pmt, BYTE* pbBuf, ULONG cbBuf)
     // text gets the room left rounded down to whole 16-byte units.
     ULONG cbLeft = (cbBuf - cbFirst) & ~15UL;
     BYTE* pSecond = pbBuf + cbFirst;
-    int cch = MTToTextA(pmt, reinterpret_cast<LPSTR>(pSecond + 4), static_cast<int>(cbLeft - 4));
+    // The description is one line; a huge buffer need not be offered whole.
+    int cch = MTToTextA(pmt, reinterpret_cast<LPSTR>(pSecond + 4), static_cast<int>(std::min(cbLeft - 4, 4096UL)));
     ULONG cbSecond = MTBUF_ROUND(static_cast<ULONG>(cch) + 5);
     PutDword(pSecond, cbSecond);
     memset(pSecond + 4 + cch, 0, cbSecond - 4 - cch);
