@@ -1,0 +1,220 @@
+// The log connection end to end: the registry of the private prefix names a
+// library, a probe process connects at load as any traced module does, and
+// the test reads what it reported and what reached the log file.
+#include "LogConnSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace logconn;
+
+namespace
+{
+
+struct CProbeResult
+{
+    DWORD dwExit = 0xFFFFFFFF;
+    bool bConnected = false;
+    std::wstring sModules;
+    std::vector<std::wstring> records; // read back from the stand-in library
+};
+
+CProbeResult RunProbe(LPCWSTR pszMode, LPCSTR pszBadLogMode = nullptr)
+{
+    CProbeResult result;
+    const std::wstring sReport = BinPath(L"logconn_report.bin");
+    DeleteFileW(sReport.c_str());
+    std::wstring sCmd = L"\"" + BinPath(L"logconn_probe.exe") + L"\" " + pszMode + L" \"" + sReport + L"\"";
+    SetEnvironmentVariableA("VELMORA_BADLOG", pszBadLogMode);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    BOOL bStarted = CreateProcessW(nullptr, &sCmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableA("VELMORA_BADLOG", nullptr);
+    EXPECT_TRUE(bStarted) << GetLastError();
+    if (!bStarted)
+        return result;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
+    GetExitCodeProcess(pi.hProcess, &result.dwExit);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    std::string sBytes = ReadFileBytes(sReport);
+    DeleteFileW(sReport.c_str());
+    std::wstring s(sBytes.size() / sizeof(WCHAR), L'\0');
+    memcpy(&s[0], sBytes.data(), s.size() * sizeof(WCHAR));
+    std::vector<std::wstring> records = SplitZeros(s);
+    if (records.size() < 2)
+    {
+        ADD_FAILURE() << "probe wrote no report, exit code 0x" << std::hex << result.dwExit;
+        return result;
+    }
+    result.bConnected = records[0] == L"connected=1";
+    result.sModules = records[1].substr(8);
+    result.records.assign(records.begin() + 2, records.end());
+    return result;
+}
+
+std::wstring Library()
+{
+    return BinPath(L"velmoralog.dll");
+}
+
+std::wstring WithBars(std::wstring s)
+{
+    std::replace(s.begin(), s.end(), L'\\', L'|');
+    return s;
+}
+
+class LogConnection : public ::testing::Test
+{
+protected:
+    CLogKeyGuard m_keys;
+};
+
+TEST_F(LogConnection, NoKeyInEitherHiveLeavesTracingOff)
+{
+    CProbeResult r = RunProbe(L"lines");
+    EXPECT_EQ(0u, r.dwExit);
+    EXPECT_FALSE(r.bConnected);
+    EXPECT_EQ(L"", r.sModules);
+}
+
+TEST_F(LogConnection, MachineKeyServesWhenTheUserHasNone)
+{
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_LOCAL_MACHINE, nullptr, Library()));
+    CProbeResult r = RunProbe(L"status");
+    EXPECT_EQ(0u, r.dwExit);
+    EXPECT_TRUE(r.bConnected);
+    EXPECT_EQ(L"velmoralog.dll ", r.sModules);
+}
+
+TEST_F(LogConnection, UserKeyWithoutDefaultValueHidesTheMachineKey)
+{
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_LOCAL_MACHINE, nullptr, Library()));
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, L"LogFile", L"C:\\unused.log"));
+    CProbeResult r = RunProbe(L"status");
+    EXPECT_EQ(0u, r.dwExit);
+    EXPECT_FALSE(r.bConnected);
+    EXPECT_EQ(L"", r.sModules);
+}
+
+// Registry values the spine must refuse quietly: nothing loaded, no crash.
+TEST_F(LogConnection, UnusableLibraryValuesLeaveTracingOff)
+{
+    const DWORD dw = 0x12345678;
+    std::vector<WCHAR> unterminated(MAX_PATH, L'a'); // fills the buffer, no terminator
+    const std::wstring sTooLong = std::wstring(300, L'c') + L".dll";
+    const std::wstring sMissing = BinPath(L"no_such_log.dll");
+    struct
+    {
+        LPCSTR pszWhat;
+        DWORD dwType;
+        const void* pv;
+        DWORD cb;
+    } cases[] = {
+        {"DWORD value", REG_DWORD, &dw, sizeof(dw)},
+        {"unterminated buffer-filling binary", REG_BINARY, unterminated.data(), MAX_PATH * sizeof(WCHAR)},
+        {"too long", REG_SZ, sTooLong.c_str(), static_cast<DWORD>((sTooLong.size() + 1) * sizeof(WCHAR))},
+        {"missing file", REG_SZ, sMissing.c_str(), static_cast<DWORD>((sMissing.size() + 1) * sizeof(WCHAR))},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.pszWhat);
+        CLogKeyGuard::Clear();
+        ASSERT_TRUE(CLogKeyGuard::Set(HKEY_CURRENT_USER, nullptr, c.dwType, c.pv, c.cb));
+        CProbeResult r = RunProbe(L"status");
+        EXPECT_EQ(0u, r.dwExit);
+        EXPECT_FALSE(r.bConnected);
+    }
+}
+
+TEST_F(LogConnection, BrokenLibrariesAreUnloadedAndTracingIsOff)
+{
+    struct
+    {
+        LPCWSTR pszDll;
+        LPCSTR pszMode;
+    } cases[] = {
+        {L"badlog_noexport.dll", nullptr},
+        {L"badlog_raises.dll", nullptr},  // Exp_GetLogObject raises
+        {L"badlog_raises.dll", "attach"}, // the object's Attach raises
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.pszMode ? c.pszMode : "");
+        SCOPED_TRACE(std::string(c.pszDll, c.pszDll + wcslen(c.pszDll)));
+        CLogKeyGuard::Clear();
+        ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, nullptr, BinPath(c.pszDll)));
+        CProbeResult r = RunProbe(L"lines", c.pszMode);
+        EXPECT_EQ(0u, r.dwExit);
+        EXPECT_FALSE(r.bConnected);
+        EXPECT_EQ(L"", r.sModules);
+    }
+}
+
+bool StartsWith(const std::wstring& s, const std::wstring& sPrefix)
+{
+    return s.compare(0, sPrefix.size(), sPrefix) == 0;
+}
+
+// A path stored with "|" throughout, the LogFile value beside it, and every
+// kind of line the spine sends, through the real library into the file.
+TEST_F(LogConnection, LinesReachTheLibraryAndTheLogFile)
+{
+    const std::wstring sLogFile = BinPath(L"logconn_e2e.log");
+    DeleteFileW(sLogFile.c_str());
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, nullptr, WithBars(Library())));
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, L"LogFile", WithBars(sLogFile)));
+    CProbeResult r = RunProbe(L"lines");
+    EXPECT_EQ(0u, r.dwExit);
+    ASSERT_TRUE(r.bConnected);
+    EXPECT_EQ(L"velmoralog.dll ", r.sModules);
+
+    // What the library received, in order: the escape, level + 1, the
+    // probe's module tag, the text; levels above 8 and category 0 dropped.
+    const std::vector<std::wstring>& rec = r.records;
+    ASSERT_EQ(8u, rec.size());
+    EXPECT_EQ(L"W\x1b\x03LOGCONN_PROBE: [Probe] hello 42\n", rec[0]);
+    EXPECT_EQ(L"W\x1b\x09LOGCONN_PROBE: [Probe] level 8\n", rec[1]);
+    // 600 characters arrive cut to 511 (the 512th place is the terminator).
+    EXPECT_EQ(1u + 511u, rec[2].size());
+    EXPECT_TRUE(StartsWith(rec[2], L"W\x1b\x01LOGCONN_PROBE: xxxx"));
+    EXPECT_EQ(std::wstring::npos, rec[2].find_first_not_of(L'x', 18));
+    EXPECT_EQ(L"A\x1b\x01LOGCONN_PROBE: narrow 7\n", rec[3]);
+    EXPECT_EQ(L"BGraph\n  Filter A\n  Filter B\n", rec[4]);
+    EXPECT_TRUE(StartsWith(rec[5], L"A###Err###\n")) << rec[5];
+    EXPECT_NE(std::wstring::npos, rec[5].find(L"logconn_probe.cpp(")) << rec[5];
+    EXPECT_NE(std::wstring::npos, rec[5].find(L"): ASSERT( \"1 == 2\" )\n")) << rec[5];
+    EXPECT_EQ(L"A\t\nexit ASSERT", rec[6]);
+    EXPECT_TRUE(StartsWith(rec[7], L"D*** Exception 0xC0000005 (access violation writing 0x")) << rec[7];
+
+    // What a person reads. The statistics line comes at unload, after the
+    // probe's report: only the file has it.
+    std::vector<std::string> lines = SplitCrlf(ReadFileBytes(sLogFile));
+    auto Find = [&](const std::string& s) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.find(s) != std::string::npos; });
+    };
+    ASSERT_GE(lines.size(), 10u);
+    EXPECT_NE(std::string::npos, lines.front().find("==  ==== ")) << lines.front();
+    EXPECT_NE(std::string::npos, lines.front().find(" attached: ")) << lines.front();
+    EXPECT_NE(std::string::npos, lines.back().find(" detached: ")) << lines.back();
+    EXPECT_NE(lines.end(), Find("  L2  LOGCONN_PROBE: [Probe] hello 42"));
+    EXPECT_NE(lines.end(), Find("  L8  LOGCONN_PROBE: [Probe] level 8"));
+    EXPECT_EQ(lines.end(), Find("level 9"));
+    EXPECT_EQ(lines.end(), Find("category 0"));
+    auto itBlock = Find("==  ---- block of 28 characters ----");
+    ASSERT_NE(lines.end(), itBlock);
+    ASSERT_LT(itBlock + 4, lines.end());
+    EXPECT_EQ("Graph", itBlock[1]);
+    EXPECT_EQ("  Filter A", itBlock[2]);
+    EXPECT_EQ("  Filter B", itBlock[3]);
+    EXPECT_NE(std::string::npos, itBlock[4].find("==  ---- end of block ----"));
+    auto itStat = Find("  L0  LOGCONN_PROBE: *** [Log stat] Output: Avg=");
+    ASSERT_NE(lines.end(), itStat);
+    EXPECT_NE(std::string::npos, itStat->find(" ms (4 calls)")) << *itStat;
+    DeleteFileW(sLogFile.c_str());
+}
+
+} // namespace
