@@ -423,13 +423,14 @@ void Debug_FilterFromPin(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszPrefix, IPi
     }
     PIN_INFO info = {};
     HRESULT hr = pPin->QueryPinInfo(&info);
+    // Owned even when the call failed: a pin that filled it in anyway must not leak the filter.
+    CComPtr<IBaseFilter> spFilter;
+    spFilter.Attach(info.pFilter);
     if (FAILED(hr))
     {
         TraceW(dwCategory, dwLevel, L"###Err### %sDebug_FilterFromPin(): pPin->QueryPinInfo()=0x%X\n", psz, hr);
         return;
     }
-    CComPtr<IBaseFilter> spFilter;
-    spFilter.Attach(info.pFilter);
     if (!spFilter)
     {
         TraceW(dwCategory, dwLevel, L"###Err### %sDebug_FilterFromPin(): rgPinInfo.pFilter == NULL\n", psz);

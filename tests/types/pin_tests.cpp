@@ -395,6 +395,7 @@ TEST(FilterFromPinDouble, EachFailingStepIsReported)
     pin.m_pFilter = nullptr;
     Debug_FilterFromPin(CAT, LVL, L"P ", &pin);
     pin.m_hrPinInfo = E_NOTIMPL;
+    pin.m_pFilter = &filter; // filled in although the call fails
     Debug_FilterFromPin(CAT, LVL, L"P ", &pin);
     Debug_FilterFromPin(CAT, LVL, L"P ", nullptr);
     EXPECT_THAT(Bodies(trace),
