@@ -79,8 +79,17 @@ void ParseMediaType(const AM_MEDIA_TYPE* pmt, LPWSTR pszMediaType, size_t cchMax
 // Narrow one-line summary with the format decoded; characters written without the zero.
 int MTToTextA(const AM_MEDIA_TYPE* pmt, LPSTR pszBuf, int cbBuf);
 
+// The traces below never fail: a missing pointer or failing call becomes a
+// "###Err### " or "### " line. Each returns at once for category 0 or a
+// level above 8. Prefixes are part of the output and differ by function:
+// Debug_MediaType writes "MT: " for null, else the prefix and one space;
+// Debug_BitmapInfoHeader adds a space unless the prefix is empty or ends
+// with one; Debug_WaveFormatEx and Debug_DvInfo add a space to a non-null
+// prefix; the others use the prefix as given.
 void Debug_MediaType(DWORD dwCategory, DWORD dwLevel, const AM_MEDIA_TYPE* pmt, LPCWSTR pszPrefix);
+// Every type the pin enumerates, between BEGIN and END lines.
 void Debug_PinMediaTypes(DWORD dwCategory, DWORD dwLevel, IPin* pPin);
+// The capabilities of an object with IAMStreamConfig.
 void Debug_AMStreamConfig(DWORD dwCategory, DWORD dwLevel, IUnknown* pObject, LPCWSTR pszPrefix);
 // cbExtra: bytes that follow the 40-byte header (12 or 16 hold colour masks).
 void Debug_BitmapInfoHeader(DWORD dwCategory, DWORD dwLevel, const BITMAPINFOHEADER* pbmih, int cbExtra,
