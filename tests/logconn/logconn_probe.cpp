@@ -2,11 +2,12 @@
 // once, at load, so the test program starts this probe after writing the
 // registry and reads back what it reports.
 //
-//   logconn_probe <status|lines> <report file>
+//   logconn_probe <status|lines|many> <report file>
 //
 // The report is UTF-16 text, records separated by zeros: "connected=0|1",
 // "modules=" with the log libraries still loaded, then for "lines" the
-// records that the stand-in library kept of the lines below.
+// records that the stand-in library kept of the lines below; "many" sends
+// 300 lines quickly.
 #include "dshowx/DSTrace.h"
 #include "winapi/Debugging.h"
 
@@ -62,6 +63,12 @@ int main()
         if (GetModuleHandleW(pszName))
             sModules += std::wstring(pszName) + L" ";
     Append(sReport, sModules);
+    if (sMode == L"many")
+    {
+        for (int i = 0; i < 300; ++i)
+            TraceW(TRACE_CAT_GENERAL, 2, L"%s many %d of a line long enough to tear %s\n", L"[Probe]", i,
+                   L"..................................................................");
+    }
     if (sMode == L"lines")
     {
         EmitLines();

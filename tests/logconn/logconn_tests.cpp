@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <regex>
 
 using namespace logconn;
 
@@ -20,29 +22,38 @@ struct CProbeResult
     std::vector<std::wstring> records; // read back from the stand-in library
 };
 
-CProbeResult RunProbe(LPCWSTR pszMode, LPCSTR pszBadLogMode = nullptr)
+struct CProbe
 {
-    CProbeResult result;
-    const std::wstring sReport = BinPath(L"logconn_report.bin");
-    DeleteFileW(sReport.c_str());
-    std::wstring sCmd = L"\"" + BinPath(L"logconn_probe.exe") + L"\" " + pszMode + L" \"" + sReport + L"\"";
+    PROCESS_INFORMATION pi = {};
+    std::wstring sReport;
+};
+
+bool StartProbe(CProbe& probe, LPCWSTR pszMode, LPCWSTR pszReport, LPCSTR pszBadLogMode)
+{
+    probe.sReport = BinPath(pszReport);
+    DeleteFileW(probe.sReport.c_str());
+    std::wstring sCmd = L"\"" + BinPath(L"logconn_probe.exe") + L"\" " + pszMode + L" \"" + probe.sReport + L"\"";
     SetEnvironmentVariableA("VELMORA_BADLOG", pszBadLogMode);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    BOOL bStarted = CreateProcessW(nullptr, &sCmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    BOOL bStarted = CreateProcessW(nullptr, &sCmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &probe.pi);
     SetEnvironmentVariableA("VELMORA_BADLOG", nullptr);
     EXPECT_TRUE(bStarted) << GetLastError();
-    if (!bStarted)
-        return result;
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
-    GetExitCodeProcess(pi.hProcess, &result.dwExit);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    std::string sBytes = ReadFileBytes(sReport);
-    DeleteFileW(sReport.c_str());
+    return bStarted;
+}
+
+CProbeResult FinishProbe(CProbe& probe)
+{
+    CProbeResult result;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(probe.pi.hProcess, 60000));
+    GetExitCodeProcess(probe.pi.hProcess, &result.dwExit);
+    CloseHandle(probe.pi.hThread);
+    CloseHandle(probe.pi.hProcess);
+    std::string sBytes = ReadFileBytes(probe.sReport);
+    DeleteFileW(probe.sReport.c_str());
     std::wstring s(sBytes.size() / sizeof(WCHAR), L'\0');
-    memcpy(&s[0], sBytes.data(), s.size() * sizeof(WCHAR));
+    if (!s.empty())
+        memcpy(&s[0], sBytes.data(), s.size() * sizeof(WCHAR));
     std::vector<std::wstring> records = SplitZeros(s);
     if (records.size() < 2)
     {
@@ -53,6 +64,14 @@ CProbeResult RunProbe(LPCWSTR pszMode, LPCSTR pszBadLogMode = nullptr)
     result.sModules = records[1].substr(8);
     result.records.assign(records.begin() + 2, records.end());
     return result;
+}
+
+CProbeResult RunProbe(LPCWSTR pszMode, LPCSTR pszBadLogMode = nullptr)
+{
+    CProbe probe;
+    if (!StartProbe(probe, pszMode, L"logconn_report.bin", pszBadLogMode))
+        return CProbeResult();
+    return FinishProbe(probe);
 }
 
 std::wstring Library()
@@ -214,6 +233,42 @@ TEST_F(LogConnection, LinesReachTheLibraryAndTheLogFile)
     auto itStat = Find("  L0  LOGCONN_PROBE: *** [Log stat] Output: Avg=");
     ASSERT_NE(lines.end(), itStat);
     EXPECT_NE(std::string::npos, itStat->find(" ms (4 calls)")) << *itStat;
+    DeleteFileW(sLogFile.c_str());
+}
+
+// Two processes appending to one log file at once: every line arrives whole.
+TEST_F(LogConnection, ProcessesSharingALogFileKeepTheirLinesWhole)
+{
+    const std::wstring sLogFile = BinPath(L"logconn_shared.log");
+    DeleteFileW(sLogFile.c_str());
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, nullptr, Library()));
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, L"LogFile", sLogFile));
+    CProbe probes[2];
+    ASSERT_TRUE(StartProbe(probes[0], L"many", L"logconn_report0.bin", nullptr));
+    ASSERT_TRUE(StartProbe(probes[1], L"many", L"logconn_report1.bin", nullptr));
+    for (CProbe& probe : probes)
+    {
+        CProbeResult r = FinishProbe(probe);
+        EXPECT_EQ(0u, r.dwExit);
+        EXPECT_TRUE(r.bConnected);
+    }
+    std::vector<std::string> lines = SplitCrlf(ReadFileBytes(sLogFile));
+    const std::regex re("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}  ([0-9a-f]{4,})/[0-9a-f]{4,}  "
+                        "(L2  LOGCONN_PROBE: \\[Probe\\] many ([0-9]+) of a line long enough to tear \\.+|"
+                        "==  ==== .*|L0  LOGCONN_PROBE: \\*\\*\\* \\[Log stat\\] .*)");
+    std::map<std::string, int> next;
+    for (const std::string& line : lines)
+    {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, re)) << line;
+        if (!m[3].matched)
+            continue;
+        EXPECT_EQ(next[m[1]], std::stoi(m[3])) << line;
+        next[m[1]] = std::stoi(m[3]) + 1;
+    }
+    ASSERT_EQ(2u, next.size());
+    for (const auto& n : next)
+        EXPECT_EQ(300, n.second);
     DeleteFileW(sLogFile.c_str());
 }
 

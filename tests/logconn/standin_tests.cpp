@@ -225,6 +225,8 @@ TEST(StandInLog, BlockIsWrittenWholeBetweenHeaderAndFooter)
 
 volatile UINT_PTR g_uBad = 0x10;
 
+void BadAddressHolder() {}
+
 struct CDumpContext
 {
     ILogObject* pLog;
@@ -268,6 +270,31 @@ TEST(StandInLog, CallStackDumpNamesTheExceptionRegistersAndFrames)
     std::vector<std::string> lines = log.FileLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(Matches(lines[0], c_szColumns + std::string("L1  \\*\\*\\* Exception 0xC0000005 .*"))) << lines[0];
+}
+
+// A stack overflow is reported from a worker thread, which still walks the
+// faulting thread's stack and names that thread.
+TEST(StandInLog, StackOverflowIsReportedForTheFaultingThread)
+{
+    CStandIn log;
+    ASSERT_TRUE(log.Ready());
+    log.UseFile(L"standin_overflow.log");
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = EXCEPTION_STACK_OVERFLOW;
+    record.ExceptionAddress = reinterpret_cast<void*>(&BadAddressHolder);
+    CONTEXT context = {};
+    RtlCaptureContext(&context);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    EXPECT_EQ(S_OK, log.Vtbl().DumpCallStack(log.Log(), &pointers, nullptr, TRUE));
+
+    std::vector<std::wstring> records = log.Records();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(0u, records[0].find(L"D*** Exception 0xC00000FD (stack overflow) at 0x")) << records[0];
+    WCHAR szThread[40];
+    _snwprintf(szThread, 39, L"Stack of thread 0x%X:\n", static_cast<unsigned>(GetCurrentThreadId()));
+    szThread[39] = 0;
+    EXPECT_NE(std::wstring::npos, records[0].find(szThread)) << records[0];
+    EXPECT_NE(std::wstring::npos, records[0].find(L"  #0 ")) << records[0];
 }
 
 TEST(StandInLog, LogFileIsTheRegistryValueBesideTheLibraryPath)

@@ -408,6 +408,11 @@ public:
         m_cch = n < 0 ? _countof(m_sz) - 1 : m_cch + n;
         m_sz[m_cch] = 0;
     }
+    void Clear()
+    {
+        m_cch = 0;
+        m_sz[0] = 0;
+    }
     LPCWSTR Text() const { return m_sz; }
     size_t Length() const { return m_cch; }
 
@@ -585,13 +590,75 @@ HRESULT WINAPI Unused(ILogObject*)
     return E_NOTIMPL;
 }
 
-HRESULT WINAPI DumpCallStack(ILogObject*, EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast)
+void DumpNow(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast)
 {
     CLock lock; // the symbol handler and the report buffer are shared
     static CWideOut s_out;
-    s_out = CWideOut();
+    s_out.Clear();
     DumpReport(s_out, pep, hThread, bFast);
     Commit(STANDIN_RECORD_DUMP, s_out.Text(), s_out.Length(), "L1", s_out.Text(), s_out.Length());
+}
+
+// A copy of what the dump needs, owned by the worker: a waiter that gives
+// up must not leave it pointing into a stack frame that is gone.
+struct CDumpJob
+{
+    EXCEPTION_RECORD record;
+    CONTEXT context;
+    EXCEPTION_POINTERS pointers;
+    HANDLE hThread;
+    BOOL bFast;
+};
+
+DWORD WINAPI DumpThread(void* pv)
+{
+    auto* pJob = static_cast<CDumpJob*>(pv);
+    DumpNow(&pJob->pointers, pJob->hThread, pJob->bFast);
+    CloseHandle(pJob->hThread);
+    HeapFree(GetProcessHeap(), 0, pJob);
+    return 0;
+}
+
+// A stack overflow leaves the faulting thread too little stack for the
+// symbol handler and the walk: they run on a thread of their own then.
+bool DumpOnWorker(EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast)
+{
+    auto* pJob = static_cast<CDumpJob*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CDumpJob)));
+    if (!pJob)
+        return false;
+    pJob->record = *pep->ExceptionRecord;
+    pJob->record.ExceptionRecord = nullptr;
+    if (pep->ContextRecord)
+        pJob->context = *pep->ContextRecord;
+    pJob->pointers.ExceptionRecord = &pJob->record;
+    pJob->pointers.ContextRecord = pep->ContextRecord ? &pJob->context : nullptr;
+    pJob->bFast = bFast;
+    HANDLE hProcess = GetCurrentProcess();
+    if (!DuplicateHandle(hProcess, hThread ? hThread : GetCurrentThread(), hProcess, &pJob->hThread, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+    {
+        HeapFree(GetProcessHeap(), 0, pJob);
+        return false;
+    }
+    HANDLE hWorker = CreateThread(nullptr, 256 * 1024, DumpThread, pJob, 0, nullptr);
+    if (!hWorker)
+    {
+        CloseHandle(pJob->hThread);
+        HeapFree(GetProcessHeap(), 0, pJob);
+        return false;
+    }
+    // Bounded: the faulting thread may hold a lock the worker needs.
+    WaitForSingleObject(hWorker, 10000);
+    CloseHandle(hWorker);
+    return true;
+}
+
+HRESULT WINAPI DumpCallStack(ILogObject*, EXCEPTION_POINTERS* pep, HANDLE hThread, BOOL bFast)
+{
+    if (pep && pep->ExceptionRecord && pep->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW &&
+        DumpOnWorker(pep, hThread, bFast))
+        return S_OK;
+    DumpNow(pep, hThread, bFast);
     return S_OK;
 }
 
