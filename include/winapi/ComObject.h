@@ -102,6 +102,8 @@ inline HRESULT ComMapQueryInterface(void* pThis, const COM_MAP_ENTRY* pEntries, 
     // One identity: IUnknown is always the first entry's pointer.
     if (IsEqualIID(riid, IID_IUnknown))
     {
+        if (!TRACE_ASSERT(pEntries[0].eKind == COM_ENTRY_PLAIN))
+            return E_UNEXPECTED;
         IUnknown* pUnk = pEntries[0].pfnCast(pThis);
         pUnk->AddRef();
         *ppv = pUnk;
@@ -176,6 +178,8 @@ public:                                                                         
          return static_cast<I*>(static_cast<B*>(static_cast<_ComMapClass*>(pv)));                \
      },                                                                                          \
      nullptr},
+
+#define COM_INTERFACE_ENTRY2(I, B) COM_INTERFACE_ENTRY2_IID(__uuidof(I), I, B)
 
 // func: a member HRESULT func(REFIID riid, void** ppv) of the class.
 #define COM_INTERFACE_ENTRY_FUNC(iid, func)                                                      \

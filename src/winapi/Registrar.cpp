@@ -418,8 +418,8 @@ HRESULT RegisterNodes(HKEY hParent, const std::vector<CRegNode>& nodes, bool bTo
 HRESULT RegisterKey(HKEY hParent, const CRegNode& node, bool bTopLevel)
 {
     const bool bProtected = IsProtected(node, bTopLevel);
-    if (node.eFlag == EKeyFlag::Delete && !bProtected)
-        return DeleteTree(hParent, node.strName);
+    if (node.eFlag == EKeyFlag::Delete)
+        return bProtected ? S_OK : DeleteTree(hParent, node.strName);
     if (node.eFlag == EKeyFlag::ForceRemove && !bProtected)
     {
         const HRESULT hr = DeleteTree(hParent, node.strName);
