@@ -1,4 +1,4 @@
-// COM objects without ATL: a multi-threaded object root, declarative
+// COM objects of our own: a multi-threaded object root, declarative
 // interface maps, object wrappers and creators, tear-offs and the coclass
 // base. The concrete class is the template parameter and its hooks
 // (FinalConstruct, FinalRelease, InternalAddRef, InternalRelease) are called
@@ -37,9 +37,17 @@ public:
     CComObjectRootMT(const CComObjectRootMT&) = delete;
     CComObjectRootMT& operator=(const CComObjectRootMT&) = delete;
 
-    // Hooks: a derived class declares its own to extend them.
+    // Hooks: a derived class declares its own to extend them; the wrappers
+    // call the most derived one.
+    // FinalConstruct (optional): runs once after construction, with a
+    // reference held; a failure code destroys the object and is returned to
+    // the creator.
     HRESULT FinalConstruct() { return S_OK; }
+    // FinalRelease (optional): runs once before destruction, also after a
+    // failed FinalConstruct; undoes what FinalConstruct did.
     void FinalRelease() {}
+    // Return the new count; an extension calls these and then looks at it
+    // (for example when only a self-reference is left).
     ULONG InternalAddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_dwRef)); }
     ULONG InternalRelease() { return static_cast<ULONG>(InterlockedDecrement(&m_dwRef)); }
 

@@ -225,6 +225,8 @@ TEST_F(ComObjectTest, CreatorGivesTheOnlyReferenceAndRefusesAggregation)
     EXPECT_EQ(nullptr, pv);
     EXPECT_EQ("~CTestObject", g_events.back());
     EXPECT_EQ(E_POINTER, CTestObject::CreateInstance(nullptr, IID_IUnknown, nullptr));
+    // Created only from code: bound to no registered class.
+    EXPECT_TRUE(IsEqualCLSID(GUID_NULL, CTestObject::GetObjectCLSID()));
 }
 
 TEST_F(ComObjectTest, IdentityRulesHoldOverEveryEntryKind)
