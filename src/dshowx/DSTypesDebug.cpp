@@ -3,6 +3,7 @@
 // only when the block really holds it.
 #include <dshowx/DSTypes.h>
 #include <dshowx/DSTrace.h>
+#include <dshowx/DSTraceSample.h>
 #include <dshowx/DSFunctions.h>
 #include <dshowx/DSParsers.h>
 #include <winapi/ComPtr.h>
@@ -10,7 +11,6 @@
 #include "DSTypesFormat.h"
 
 #include <algorithm>
-#include <string.h>
 #include <vector>
 
 namespace
@@ -19,65 +19,6 @@ namespace
 constexpr ULONG MAX_HEADER_DUMP = 1024;
 
 bool TraceOff(DWORD dwCategory, DWORD dwLevel) { return dwCategory == 0 || dwLevel > TRACE_LEVEL_CALL; }
-
-void TracePendingZeros(DWORD dwCategory, DWORD dwLevel, const BYTE* pbRun, UINT nLines)
-{
-    if (nLines == 1)
-        TraceW(dwCategory, dwLevel, L"0x%p: 00 .. 00\n", pbRun);
-    else if (nLines > 1)
-        TraceW(dwCategory, dwLevel, L"0x%p: 16 x %u zero bytes\n", pbRun, nLines);
-}
-
-// One dump line: 54 characters of hexadecimal columns, then the characters.
-void FormatDumpLine(const BYTE* pb, size_t cb, LPWSTR pszLine, size_t cchLine)
-{
-    StrCopy(pszLine, cchLine, L"");
-    for (size_t i = 0; i < 16; ++i)
-    {
-        if (i < cb)
-            StrAppend(pszLine, cchLine, L"%02X ", pb[i]);
-        else
-            StrAppend(pszLine, cchLine, L"   ");
-        if (i == 3 || i == 11)
-            StrAppend(pszLine, cchLine, L" ");
-        else if (i == 7)
-            StrAppend(pszLine, cchLine, L"| ");
-    }
-    StrAppend(pszLine, cchLine, L"  ");
-    size_t cch = wcslen(pszLine);
-    for (size_t i = 0; i < cb && cch + 1 < cchLine; ++i)
-        pszLine[cch++] = (pb[i] >= 0x20 && pb[i] <= 0x7F) ? static_cast<WCHAR>(pb[i]) : L'.';
-    pszLine[cch] = L'\0';
-}
-
-// Hexadecimal dump of a codec header, in the layout of the sample dumps:
-// a header line, 16 bytes a line, runs of zero lines folded into one.
-void DumpHeaderBytes(DWORD dwCategory, DWORD dwLevel, ULONG cb, const void* pData, LPCWSTR pszLabel)
-{
-    TraceW(dwCategory, dwLevel, L"%s Trace from address 0x%p (%i bytes)\n", pszLabel, pData, static_cast<int>(cb));
-    if (pData == nullptr || cb == 0)
-        return;
-    static const BYTE s_abZero[16] = {};
-    const BYTE* pb = static_cast<const BYTE*>(pData);
-    const BYTE* pbRun = nullptr;
-    UINT nRun = 0;
-    for (ULONG off = 0; off < cb; off += 16)
-    {
-        const size_t cbLine = std::min<ULONG>(16, cb - off);
-        if (cbLine == 16 && memcmp(pb + off, s_abZero, 16) == 0)
-        {
-            if (nRun++ == 0)
-                pbRun = pb + off;
-            continue;
-        }
-        TracePendingZeros(dwCategory, dwLevel, pbRun, nRun);
-        nRun = 0;
-        WCHAR szLine[80];
-        FormatDumpLine(pb + off, cbLine, szLine, ARRAYSIZE(szLine));
-        TraceW(dwCategory, dwLevel, L"0x%p: %s\n", pb + off, szLine);
-    }
-    TracePendingZeros(dwCategory, dwLevel, pbRun, nRun);
-}
 
 LPCWSTR YesNo(BOOL b) { return b ? L"Y" : L"N"; }
 
@@ -96,10 +37,11 @@ void DumpSequenceHeader(DWORD dwCategory, DWORD dwLevel, const AM_MEDIA_TYPE* pm
     const ULONG cbAvail = pmt->cbFormat - offsetof(MPEG2VIDEOINFO, dwSequenceHeader);
     const ULONG cbHeader = std::min<ULONG>(pm2->cbSequenceHeader, cbAvail);
     if (cbHeader <= MAX_HEADER_DUMP)
-        DumpHeaderBytes(dwCategory, dwLevel, cbHeader, pm2->dwSequenceHeader, L"dwSequenceHeader[] bytes: ");
+        Debug_Memory(dwCategory, dwLevel, static_cast<long>(cbHeader), pm2->dwSequenceHeader,
+                     L"dwSequenceHeader[] bytes: ", false);
     else
-        DumpHeaderBytes(dwCategory, dwLevel, MAX_HEADER_DUMP, pm2->dwSequenceHeader,
-                        L"dwSequenceHeader[] first 1024 bytes: ");
+        Debug_Memory(dwCategory, dwLevel, MAX_HEADER_DUMP, pm2->dwSequenceHeader,
+                     L"dwSequenceHeader[] first 1024 bytes: ", false);
 }
 
 void DebugVideoFormat(DWORD dwCategory, DWORD dwLevel, const AM_MEDIA_TYPE* pmt, LPCWSTR pszPrefix)
@@ -325,9 +267,10 @@ void Debug_WaveFormatEx(DWORD dwCategory, DWORD dwLevel, const WAVEFORMATEX* pwf
     const ULONG cbExtra = std::min<ULONG>(pwfx->cbSize, cbFormat - sizeof(WAVEFORMATEX));
     const BYTE* pbExtra = reinterpret_cast<const BYTE*>(pwfx) + sizeof(WAVEFORMATEX);
     if (cbExtra <= MAX_HEADER_DUMP)
-        DumpHeaderBytes(dwCategory, dwLevel, cbExtra, pbExtra, L"WAVEFORMATEX extra bytes: ");
+        Debug_Memory(dwCategory, dwLevel, static_cast<long>(cbExtra), pbExtra, L"WAVEFORMATEX extra bytes: ", false);
     else
-        DumpHeaderBytes(dwCategory, dwLevel, MAX_HEADER_DUMP, pbExtra, L"WAVEFORMATEX first 1024 extra bytes: ");
+        Debug_Memory(dwCategory, dwLevel, MAX_HEADER_DUMP, pbExtra, L"WAVEFORMATEX first 1024 extra bytes: ",
+                     false);
 }
 
 void Debug_DvInfo(DWORD dwCategory, DWORD dwLevel, const DVINFO* pdv, LPCWSTR pszPrefix, ULONG cbFormat)
