@@ -1,0 +1,113 @@
+// Capture of samples to files. The streaming thread copies each sample into
+// a queued record (CaptureSample); the object's own worker thread writes the
+// records as raw data (".bin"), as one bitmap per sample (".bmp"), or as a
+// data file of records after the media type (any other extension, block
+// compressed for ".blk" and ".vanc").
+//
+// Locks: one capture lock guards the properties, the queue and the counters.
+// The file writer belongs to the worker; file work never runs under the lock
+// and never on the streaming thread.
+#pragma once
+
+#include <windows.h>
+#include <strmif.h>
+
+#include <classes/Writers.h>
+#include <winapi/ComPtr.h>
+#include <winapi/Threads.h>
+#include <winapi/Wrappers.h>
+
+class CCaptureSamples
+{
+public:
+    enum ECaptureType
+    {
+        eCT_Data = 0,
+        eCT_Bmp = 1,
+        eCT_Bin = 2,
+    };
+    // Worker result: the requested number of samples has been written.
+    static constexpr HRESULT CAPTURE_COMPLETED = 0x06E70100;
+    // CaptureSample refuses samples while the queue holds more than this.
+    static constexpr ULONG MAX_QUEUED_BYTES = 268435456;
+    // Longest template accepted: names are built in fixed buffers.
+    static constexpr size_t MAX_TEMPLATE = 32000;
+
+    // pszPrefixTag: the owner's object tag ("[Spy 1]"), or null.
+    explicit CCaptureSamples(LPCWSTR pszPrefixTag = nullptr);
+    ~CCaptureSamples();
+    CCaptureSamples(const CCaptureSamples&) = delete;
+    CCaptureSamples& operator=(const CCaptureSamples&) = delete;
+
+    // Properties: E_INVALIDARG for a null, empty or overlong template,
+    // S_FALSE while capturing (the old properties stay).
+    HRESULT SetCaptureProps(LPCWSTR pszFileNameTemplate, BOOL bOneSamplePerFile, UINT nSamples, bool bDateTimeNames);
+    // S_FALSE with the outputs untouched when no template is set.
+    HRESULT GetCaptureProps(BSTR* pbstrFileNameTemplate, BOOL* pbOneSamplePerFile, UINT* pnSamples);
+
+    // pmt: the input's current media type, or null when not connected.
+    HRESULT StartCapture(const AM_MEDIA_TYPE* pmt);
+    HRESULT SetMediaType(const AM_MEDIA_TYPE* pmt);
+    // Streaming thread: S_OK when queued, S_FALSE when not taken.
+    HRESULT CaptureSample(IMediaSample* pSample, LONGLONG llIndex);
+    HRESULT StopCapture();
+    bool IsCapturing();
+
+    // The worker thread.
+    HRESULT RunThread();
+
+    // Persistence: samples, one-sample-per-file, template.
+    HRESULT PersistLoad(IStream* pStm);
+    HRESULT PersistSave(IStream* pStm, BOOL bClearDirty);
+    ULONG PersistSize();
+    bool IsDirty();
+
+    ECaptureType CaptureType();
+    bool IsCompressing();
+    LPCWSTR DebugName() const { return m_szDebugName; }
+    CCritSec_SC* Lock() { return &m_lock; }
+
+private:
+    HRESULT WriteSample();
+    HRESULT WriteBitmap();
+    // Takes the oldest record (S_FALSE when none); under the lock.
+    HRESULT GetBuffer(CBufferObject** ppRecord);
+    // Clears the capture and its queue; the writer only when the worker is idle.
+    void EndCapture(bool bCloseWriter);
+    void CloseWriter();
+    // Under the lock: the file name for a record into m_szFileName.
+    void BuildFileName(const CBufferObject* pRecord, bool bNumbered);
+    // Under the lock: the template from the file's final path.
+    void UpdateTemplate(LPCWSTR pszFullPath);
+    void SetDefaults();
+    void SetTypeFromTemplate();
+    // Extension start of the template (its length when there is none).
+    static size_t ExtensionStart(LPCWSTR psz, size_t cch);
+
+    CAutoCritSec_SC m_lock{4000};
+    CSimpleThread<CCaptureSamples> m_thread;
+    bool m_bCapturing = false;
+    CEvent m_evStopped;
+    CFileWriter m_writer;
+    CComBSTR m_cbsFileNameTemplate;
+    bool m_bDateTimeNames = false;
+    BOOL m_bOneSamplePerFile = TRUE;
+    UINT m_nSamples = 0;
+    ECaptureType m_eCT = eCT_Data;
+    bool m_bCompress = false;
+    bool m_bDirty = false;
+    UINT m_nCaptured = 0;
+    BYTE* m_memHeader = nullptr;
+    DWORD m_fcc = 0;
+    LONG m_nWidth = 0;
+    LONG m_nHeight = 0;
+    CBufferObject* m_pQueueHead = nullptr;
+    CBufferObject* m_pQueueTail = nullptr;
+    CBufferObject* m_pReference = nullptr;
+    ULONG m_cbAllocated = 0;
+
+    // Worker-only: the name being opened, with room for the suffixes.
+    WCHAR m_szFileName[MAX_TEMPLATE + 64] = {};
+    size_t m_cchSuffixAndExt = 0;
+    WCHAR m_szDebugName[64] = {};
+};
