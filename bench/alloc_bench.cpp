@@ -1,0 +1,69 @@
+// GetBuffer plus last Release of a sample: the framework's allocator against
+// the platform's own (CLSID_MemoryAllocator) with the same properties, in
+// the same run.
+#include <dshowx/DSAllocators.h>
+
+#include <uuids.h>
+
+#include <stdio.h>
+
+namespace
+{
+double Seconds()
+{
+    LARGE_INTEGER li, freq;
+    QueryPerformanceCounter(&li);
+    QueryPerformanceFrequency(&freq);
+    return static_cast<double>(li.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+// Seconds per cycle, or a negative value when the allocator cannot run.
+double CycleTime(IMemAllocator* pAlloc, int n)
+{
+    ALLOCATOR_PROPERTIES req = {4, 65536, 16, 0};
+    ALLOCATOR_PROPERTIES act = {};
+    if (FAILED(pAlloc->SetProperties(&req, &act)) || FAILED(pAlloc->Commit()))
+        return -1;
+    auto cycle = [pAlloc] {
+        IMediaSample* pSample = nullptr;
+        if (SUCCEEDED(pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0)) && pSample != nullptr)
+            pSample->Release();
+    };
+    for (int i = 0; i < n / 10; ++i)
+        cycle();
+    const double t0 = Seconds();
+    for (int i = 0; i < n; ++i)
+        cycle();
+    const double t = (Seconds() - t0) / n;
+    pAlloc->Decommit();
+    return t;
+}
+} // namespace
+
+void BenchAllocators()
+{
+    const HRESULT hrInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const int c_nCycles = 1000000;
+    double tOurs = -1, tPlatform = -1;
+    IMemAllocator* pAlloc = nullptr;
+    if (SUCCEEDED(CreateMemoryAllocator(&pAlloc, nullptr)))
+    {
+        tOurs = CycleTime(pAlloc, c_nCycles);
+        pAlloc->Release();
+    }
+    pAlloc = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   reinterpret_cast<void**>(&pAlloc))))
+    {
+        tPlatform = CycleTime(pAlloc, c_nCycles);
+        pAlloc->Release();
+    }
+    if (tOurs > 0)
+        printf("alloc_cycle_ns: %.1f ns/cycle\n", tOurs * 1e9);
+    if (tPlatform > 0)
+        printf("alloc_cycle_wine_ns: %.1f ns/cycle\n", tPlatform * 1e9);
+    if (tOurs > 0 && tPlatform > 0)
+        printf("alloc_cycle_vs_wine_ratio: %.4f x\n", tOurs / tPlatform);
+    if (SUCCEEDED(hrInit))
+        CoUninitialize();
+}
