@@ -3,6 +3,7 @@
 // "name: value unit" line per figure.
 #include "dshowx/DSTrace.h"
 
+#include "Bench.h"
 #include "StandInLog.h"
 
 #include <stdio.h>
@@ -11,30 +12,6 @@
 
 namespace
 {
-
-double Now()
-{
-    static LARGE_INTEGER s_freq = [] {
-        LARGE_INTEGER li;
-        QueryPerformanceFrequency(&li);
-        return li;
-    }();
-    LARGE_INTEGER li;
-    QueryPerformanceCounter(&li);
-    return static_cast<double>(li.QuadPart) / static_cast<double>(s_freq.QuadPart);
-}
-
-// Seconds per call of fn over n calls, after a short warm-up.
-template <typename TFn>
-double PerCall(int n, TFn fn)
-{
-    for (int i = 0; i < n / 100 + 1; ++i)
-        fn(i);
-    double t0 = Now();
-    for (int i = 0; i < n; ++i)
-        fn(i);
-    return (Now() - t0) / n;
-}
 
 // A line like the ones the filter writes most: a tag and a few numbers.
 const wchar_t c_szFormat[] = L"%s Receive(): sample %d, start %I64i, stop %I64i, size %u\n";
@@ -62,11 +39,16 @@ T Proc(HMODULE h, LPCSTR pszName)
 
 } // namespace
 
+void BenchAllocators();
+
 int main()
 {
     // Whatever the registry connected, the first two figures run without a
     // log object.
     ILogObject* pPrevious = Log_SetObject(nullptr);
+    RunSampleBenchmarks();
+
+    BenchAllocators();
 
     double tDropped = PerCall(20000000, [](int i) { Trace(TRACE_LEVEL_DETAIL, i); });
     printf("trace_level10: %.2f ns/call\n", tDropped * 1e9);

@@ -2,6 +2,7 @@
 
 #include <ksmedia.h>
 #include <stddef.h>
+#include <string.h>
 #include <vfwmsgs.h>
 
 #include "dshowx/DSFunctions.h"
@@ -25,6 +26,9 @@ void SpacedPrefix(LPCWSTR pszPrefix, LPWSTR pszOut, size_t cch)
 }
 
 DWORD s_adwCrcTable[256];
+// Slicing tables: entry [k][i] is the checksum state after byte i followed by
+// k zero bytes, so eight bytes are folded per step with eight lookups.
+DWORD s_adwCrcSlices[8][256];
 
 const DWORD* CrcTable()
 {
@@ -40,6 +44,23 @@ const DWORD* CrcTable()
         }
     }
     return s_adwCrcTable;
+}
+
+const DWORD (*CrcSlices())[256]
+{
+    if (s_adwCrcSlices[7][255] == 0)
+    {
+        const DWORD* pTable = CrcTable();
+        for (int i = 0; i < 256; ++i)
+            s_adwCrcSlices[0][i] = pTable[i];
+        for (int k = 1; k < 8; ++k)
+            for (int i = 0; i < 256; ++i)
+            {
+                const DWORD c = s_adwCrcSlices[k - 1][i];
+                s_adwCrcSlices[k][i] = pTable[c & 0xFF] ^ (c >> 8);
+            }
+    }
+    return s_adwCrcSlices;
 }
 
 void StreamTimeText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
@@ -101,19 +122,22 @@ void MemoryText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
 
 DWORD Crc32(const void* pData, size_t cb)
 {
-    const DWORD* pTable = CrcTable();
     const BYTE* p = static_cast<const BYTE*>(pData);
-    DWORD crc = 0xFFFFFFFFu;
     if (p == nullptr)
         cb = 0;
-    // Two bytes per step keeps the dependency chain short without a second table.
-    for (; cb >= 2; cb -= 2, p += 2)
+    const DWORD(*t)[256] = CrcSlices();
+    DWORD crc = 0xFFFFFFFFu;
+    for (; cb >= 8; cb -= 8, p += 8)
     {
-        crc = pTable[(crc ^ p[0]) & 0xFF] ^ (crc >> 8);
-        crc = pTable[(crc ^ p[1]) & 0xFF] ^ (crc >> 8);
+        DWORD lo, hi;
+        memcpy(&lo, p, 4);
+        memcpy(&hi, p + 4, 4);
+        lo ^= crc;
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
-    if (cb)
-        crc = pTable[(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    for (; cb != 0; --cb, ++p)
+        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
 

@@ -1,0 +1,31 @@
+// Timing helpers shared by the benchmark figures.
+#pragma once
+
+#include <windows.h>
+
+inline double BenchNow()
+{
+    static LARGE_INTEGER s_freq = [] {
+        LARGE_INTEGER li;
+        QueryPerformanceFrequency(&li);
+        return li;
+    }();
+    LARGE_INTEGER li;
+    QueryPerformanceCounter(&li);
+    return static_cast<double>(li.QuadPart) / static_cast<double>(s_freq.QuadPart);
+}
+
+// Seconds per call of fn over n calls, after a short warm-up.
+template <typename TFn>
+double PerCall(int n, TFn fn)
+{
+    for (int i = 0; i < n / 100 + 1; ++i)
+        fn(i);
+    const double t0 = BenchNow();
+    for (int i = 0; i < n; ++i)
+        fn(i);
+    return (BenchNow() - t0) / n;
+}
+
+// Figures of the sample path: checksum throughput and the sample line.
+void RunSampleBenchmarks();
