@@ -79,7 +79,8 @@ bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG 
 class CBufferObject
 {
 public:
-    // A buffer of CAPSMP2_SIZE(cbSample) zero bytes, or E_OUTOFMEMORY.
+    // A buffer of CAPSMP2_SIZE(cbSample) bytes with a zero header, or
+    // E_OUTOFMEMORY. The filler zeroes what it leaves after the stored data.
     static HRESULT Create(ULONG cbSample, CBufferObject** ppObject);
 
     ULONG AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }

@@ -154,7 +154,7 @@ HRESULT CBufferObject::Create(ULONG cbSample, CBufferObject** ppObject)
     CBufferObject* p = new (pv) CBufferObject();
     p->m_pbBuffer = static_cast<BYTE*>(pv) + cbObject;
     p->m_cbBuffer = cbBuffer;
-    memset(p->m_pbBuffer, 0, cbBuffer);
+    memset(p->m_pbBuffer, 0, CAPSMP2_HEADER_SIZE);
     *ppObject = p;
     return S_OK;
 }

@@ -437,6 +437,8 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
     }
     rec.cbStored = cbStored;
     rec.cbRecord = CAPSMP2_RECORD_SIZE(cbStored);
+    // Records are written whole: the padding after the data must be zero.
+    memset(pNew->Data() + cbStored, 0, pNew->BufferSize() - CAPSMP2_HEADER_SIZE - cbStored);
     memcpy(pNew->Record(), &rec, sizeof(rec));
     GetSystemTime(&pNew->m_stCapture);
 
