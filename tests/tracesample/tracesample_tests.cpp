@@ -275,6 +275,26 @@ TEST(SampleLag, EveryCombinationOfTimeAndClockResult)
     CoUninitialize();
 }
 
+TEST_F(WineSamples, LatenessAgainstTheSystemClock)
+{
+    CComPtr<IReferenceClock> spClock;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
+                                     reinterpret_cast<void**>(&spClock)));
+    CComPtr<IMediaSample> sp = Sample(16);
+    REFERENCE_TIME tStart = 0, tStop = 400000;
+    sp->SetTime(&tStart, &tStop);
+    REFERENCE_TIME tNow = 0;
+    ASSERT_EQ(S_OK, spClock->GetTime(&tNow));
+    CTraceCapture capture;
+    // Started a second ago: the sample at stream time 0 is about a second late.
+    Debug_SampleLag(TRACE_CAT_GENERAL, 2, sp, tNow - 10000000, spClock, L"[S]");
+    const std::wstring s = OnlyLine(capture);
+    unsigned nLate = 0;
+    ASSERT_EQ(1, swscanf(s.c_str(), L"[S] Late=%u.", &nLate)) << s;
+    EXPECT_EQ(1u, nLate);
+    EXPECT_NE(std::wstring::npos, s.find(L", tS=0.000, tStart=")) << s;
+}
+
 TEST(Timecode, BcdFramesAndRateNames)
 {
     CTraceCapture capture;
