@@ -177,6 +177,37 @@ TEST_F(Capture, RawFilesOnePerSampleNamedBySampleIndex)
     EXPECT_EQ(0, memcmp(data.data(), "VLM_v02", 8));
 }
 
+TEST_F(Capture, DateTimeNamesAndOddTemplates)
+{
+    const std::wstring dir = Dir(L"names");
+    CCaptureSamples cap;
+    ASSERT_EQ(S_OK, cap.SetCaptureProps((dir + L"t.bin").c_str(), TRUE, 1, true));
+    ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
+    EXPECT_EQ(S_OK, cap.CaptureSample(Sample(Pattern(100, 1)), 42));
+    ASSERT_TRUE(WaitDone(cap));
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"t_*_0042.bin").c_str(), &fd);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    FindClose(h);
+    // "t_" YYYY-MM-DD_hh-mm-ss "_0042.bin"
+    const std::wstring name = fd.cFileName;
+    ASSERT_EQ(2u + 19u + 9u, name.size()) << Narrow(name);
+    for (size_t i : {6u, 9u, 15u, 18u})
+        EXPECT_EQ(L'-', name[i]) << Narrow(name);
+    EXPECT_EQ(L'_', name[12]) << Narrow(name);
+
+    EXPECT_EQ(E_INVALIDARG, cap.SetCaptureProps(std::wstring(40000, L'a').c_str(), TRUE, 1, false));
+    EXPECT_EQ(E_INVALIDARG, cap.SetCaptureProps(L"", TRUE, 1, false));
+    EXPECT_EQ(E_INVALIDARG, cap.SetCaptureProps(nullptr, TRUE, 1, false));
+    // A template naming a folder: the open fails and the capture ends.
+    ASSERT_EQ(S_OK, cap.SetCaptureProps((dir + L"sub.d\\").c_str(), FALSE, 2, false));
+    CreateDirectoryW((dir + L"sub.d").c_str(), NULL);
+    ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
+    EXPECT_EQ(S_OK, cap.CaptureSample(Sample(Pattern(100, 1)), 0));
+    EXPECT_TRUE(WaitDone(cap));
+    RemoveDirectoryW((dir + L"sub.d").c_str());
+}
+
 TEST_F(Capture, LeadingDotTemplateHasNoExtension)
 {
     const std::wstring dir = Dir(L"dot");
