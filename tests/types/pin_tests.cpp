@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/TraceCapture.h"
+#include "support/WaveFile.h"
 #include "types/TypeBuilders.h"
 
 using testing::ElementsAre;
@@ -203,30 +204,7 @@ public:
 // A 16-bit stereo PCM file of 0.1 s at 44,100 Hz.
 std::wstring WriteWaveFile()
 {
-    WCHAR szDir[MAX_PATH], szPath[MAX_PATH];
-    GetTempPathW(MAX_PATH, szDir);
-    GetTempFileNameW(szDir, L"vmt", 0, szPath);
-    const DWORD cbData = 17640;
-    std::vector<BYTE> file(44 + cbData, 0);
-    auto put32 = [&](size_t off, DWORD v) { memcpy(&file[off], &v, 4); };
-    auto put16 = [&](size_t off, WORD v) { memcpy(&file[off], &v, 2); };
-    memcpy(&file[0], "RIFF", 4);
-    put32(4, 36 + cbData);
-    memcpy(&file[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, WAVE_FORMAT_PCM);
-    put16(22, 2);
-    put32(24, 44100);
-    put32(28, 176400);
-    put16(32, 4);
-    put16(34, 16);
-    memcpy(&file[36], "data", 4);
-    put32(40, cbData);
-    HANDLE h = CreateFileW(szPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD cbWritten = 0;
-    WriteFile(h, file.data(), static_cast<DWORD>(file.size()), &cbWritten, nullptr);
-    CloseHandle(h);
-    return szPath;
+    return WriteTestWaveFile(44100, 2, 16, 17640);
 }
 
 CComPtr<IPin> FindPin(IBaseFilter* pFilter, PIN_DIRECTION eDir)
