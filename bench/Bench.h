@@ -29,3 +29,6 @@ double PerCall(int n, TFn fn)
 
 // Figures of the sample path: checksum throughput and the sample line.
 void RunSampleBenchmarks();
+
+// Figures of sample capture: the streaming thread's cost and the worker's throughput.
+void RunCaptureBenchmarks();

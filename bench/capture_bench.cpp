@@ -61,7 +61,7 @@ CFigures CaptureRun(IMediaSample* pSample, LPCWSTR pszFile)
 }
 } // namespace
 
-int main()
+void RunCaptureBenchmarks()
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
@@ -89,14 +89,15 @@ int main()
         memset(pb, 0x5A, c_cbSample); // long runs: compresses
         const CFigures blk = CaptureRun(spSample, L"velmora_bench_capture.blk");
 
-        printf("plain copy of 64 KiB: %.2f us\n", dCopy * 1e6);
-        printf("CaptureSample 64 KiB raw: %.2f us (%.2f x copy)\n", raw.dPerCall * 1e6, raw.dPerCall / dCopy);
-        printf("CaptureSample 64 KiB compressed: %.2f us (%.2f x copy)\n", blk.dPerCall * 1e6, blk.dPerCall / dCopy);
-        printf("capture worker write throughput, raw: %.1f MB/s\n", raw.dMBps);
-        printf("capture worker write throughput, compressed records: %.1f MB/s of sample data\n", blk.dMBps);
+        printf("copy_64k: %.2f us/call\n", dCopy * 1e6);
+        printf("capture_sample_64k_raw: %.2f us/call\n", raw.dPerCall * 1e6);
+        printf("capture_sample_64k_raw_vs_copy_ratio: %.2f x\n", raw.dPerCall / dCopy);
+        printf("capture_sample_64k_compressed: %.2f us/call\n", blk.dPerCall * 1e6);
+        printf("capture_sample_64k_compressed_vs_copy_ratio: %.2f x\n", blk.dPerCall / dCopy);
+        printf("capture_worker_raw: %.1f MB/s\n", raw.dMBps);
+        printf("capture_worker_compressed: %.1f MB/s\n", blk.dMBps);
         spSample.Release();
         spAlloc->Decommit();
     }
     CoUninitialize();
-    return 0;
 }

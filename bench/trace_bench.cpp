@@ -47,6 +47,7 @@ int main()
     // log object.
     ILogObject* pPrevious = Log_SetObject(nullptr);
     RunSampleBenchmarks();
+    RunCaptureBenchmarks();
 
     BenchAllocators();
 
