@@ -369,19 +369,29 @@ bool CTraceTimer::Report(LPSTR pszBuf, size_t cchBuf, LPCSTR pszPrefix) const
 // ---------------------------------------------------------------------------
 // Trace calls
 
+namespace
+{
+// Escape, level character and module tag; returns where the text goes.
+template <typename TChar>
+int LinePrefix(TChar (&szLine)[c_cchLine], DWORD dwLevel, const TChar* pszTag)
+{
+    szLine[0] = 27;
+    szLine[1] = static_cast<TChar>(dwLevel + 1);
+    int n = 2;
+    while (*pszTag && n < c_cchLine - 1)
+        szLine[n++] = *pszTag++;
+    szLine[n] = 0;
+    return n;
+}
+} // namespace
+
 void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
 {
     if (dwCategory == 0 || dwLevel > TRACE_LEVEL_CALL)
         return;
     s_timer.Start();
     WCHAR szLine[c_cchLine];
-    szLine[0] = 27;
-    szLine[1] = static_cast<WCHAR>(dwLevel + 1);
-    LPCWSTR pszTag = ModuleTagW();
-    int n = 2;
-    while (*pszTag && n < c_cchLine - 1)
-        szLine[n++] = *pszTag++;
-    szLine[n] = 0;
+    const int n = LinePrefix(szLine, dwLevel, ModuleTagW());
     if (pszFormat)
     {
         va_list args;
@@ -401,13 +411,7 @@ void TraceA(LPCSTR pszFormat, ...)
 {
     s_timer.Start();
     char szLine[c_cchLine];
-    szLine[0] = 27;
-    szLine[1] = 1;
-    LPCSTR pszTag = ModuleTagA();
-    int n = 2;
-    while (*pszTag && n < c_cchLine - 1)
-        szLine[n++] = *pszTag++;
-    szLine[n] = 0;
+    const int n = LinePrefix(szLine, 0, ModuleTagA());
     if (pszFormat)
     {
         va_list args;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Files.h"
 #include "support/OddSample.h"
 #include "support/TraceCapture.h"
 
@@ -37,21 +38,6 @@ std::wstring Dir(LPCWSTR pszName)
     return dir + L"\\";
 }
 
-std::vector<BYTE> ReadAll(const std::wstring& name)
-{
-    std::vector<BYTE> v;
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return v;
-    v.resize(GetFileSize(h, NULL));
-    DWORD cb = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cb, NULL);
-    CloseHandle(h);
-    return v;
-}
-
-bool Exists(const std::wstring& name) { return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Runs the reader beside the test program; its output as text.
 std::string CapRead(const std::wstring& args, DWORD* pdwExit = nullptr)

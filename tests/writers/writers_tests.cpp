@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Files.h"
 #include "support/TraceCapture.h"
 
 namespace
@@ -70,21 +71,6 @@ std::wstring TempDir()
     return dir + L"\\";
 }
 
-std::vector<BYTE> ReadAll(const std::wstring& name)
-{
-    std::vector<BYTE> v;
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return v;
-    v.resize(GetFileSize(h, NULL));
-    DWORD cb = 0;
-    if (!v.empty())
-        ReadFile(h, v.data(), static_cast<DWORD>(v.size()), &cb, NULL);
-    CloseHandle(h);
-    return v;
-}
-
-bool Exists(const std::wstring& name) { return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
 } // namespace
 
 // ---- Block compression ---------------------------------------------------------
