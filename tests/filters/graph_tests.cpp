@@ -1,101 +1,8 @@
 // The test in-place filter inside real graphs of Wine's filters.
-#include <windows.h>
-#include <dshow.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "support/TestInPlaceFilter.h"
+#include "WaveGraph.h"
 #include "support/TraceCapture.h"
-#include "support/WaveFile.h"
 
-namespace
-{
-const CLSID CLSID_NullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-const CLSID CLSID_WAVEParser = {0xD51BD5A1, 0x7548, 0x11CF, {0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E, 0xF5, 0x8A}};
-
-CComPtr<IPin> PinOf(IBaseFilter* pFilter, PIN_DIRECTION dir)
-{
-    CComPtr<IEnumPins> spEnum;
-    pFilter->EnumPins(&spEnum);
-    for (CComPtr<IPin> spPin; spEnum && spEnum->Next(1, &spPin, nullptr) == S_OK; spPin.Release())
-    {
-        PIN_DIRECTION d;
-        spPin->QueryDirection(&d);
-        if (d == dir)
-            return spPin;
-    }
-    return nullptr;
-}
-
-CComPtr<IBaseFilter> Create(REFCLSID clsid)
-{
-    CComPtr<IBaseFilter> sp;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&sp));
-    return sp;
-}
-
-class WaveGraph : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                         reinterpret_cast<void**>(&m_spGraph)));
-        m_sFile = WriteTestWaveFile(8000, 1, 8, 16000);
-        ASSERT_EQ(S_OK, m_spGraph->AddSourceFilter(m_sFile.c_str(), L"Source", &m_spSource));
-        m_spParser = Create(CLSID_WAVEParser);
-        m_spRenderer = Create(CLSID_NullRenderer);
-        ASSERT_NE(nullptr, m_spParser.p);
-        ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_pTest));
-        m_spTest = static_cast<IBaseFilter*>(m_pTest);
-        ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spParser, L"Parser"));
-        ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spTest, L"Test"));
-        ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spRenderer, L"Null"));
-        ASSERT_EQ(S_OK, m_spGraph->Connect(PinOf(m_spSource, PINDIR_OUTPUT), PinOf(m_spParser, PINDIR_INPUT)));
-    }
-    void TearDown() override
-    {
-        if (m_spGraph != nullptr)
-        {
-            CComPtr<IMediaControl> spControl;
-            m_spGraph.QueryInterface(&spControl);
-            if (spControl != nullptr)
-                spControl->Stop();
-            for (IBaseFilter* p : {m_spRenderer.p, m_spTest.p, m_spParser.p, m_spSource.p})
-                if (p != nullptr)
-                    m_spGraph->RemoveFilter(p);
-        }
-        m_spRenderer.Release();
-        m_spTest.Release();
-        m_spParser.Release();
-        m_spSource.Release();
-        m_spGraph.Release();
-        DeleteFileW(m_sFile.c_str());
-        CoUninitialize();
-    }
-
-    long RunToCompletion()
-    {
-        CComPtr<IMediaControl> spControl;
-        CComPtr<IMediaEvent> spEvent;
-        m_spGraph.QueryInterface(&spControl);
-        m_spGraph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&spEvent));
-        EXPECT_TRUE(SUCCEEDED(spControl->Run()));
-        long lCode = 0;
-        EXPECT_EQ(S_OK, spEvent->WaitForCompletion(10000, &lCode));
-        EXPECT_EQ(S_OK, spControl->Stop());
-        return lCode;
-    }
-
-    std::wstring m_sFile;
-    CComPtr<IGraphBuilder> m_spGraph;
-    CComPtr<IBaseFilter> m_spSource, m_spParser, m_spTest, m_spRenderer;
-    CComObject<CTestInPlaceFilter>* m_pTest = nullptr;
-};
-} // namespace
+using namespace filters_test;
 
 TEST_F(WaveGraph, ConnectsDirectlyAndStreamsToTheEnd)
 {
@@ -106,4 +13,111 @@ TEST_F(WaveGraph, ConnectsDirectlyAndStreamsToTheEnd)
 
     EXPECT_EQ(EC_COMPLETE, RunToCompletion());
     EXPECT_GT(m_pTest->m_nSamples, 0);
+}
+
+TEST_F(WaveGraph, GraphManagerConnectAndRenderUseTheFilter)
+{
+    ASSERT_EQ(S_OK, m_spGraph->Connect(PinOf(m_spParser, PINDIR_OUTPUT), In()));
+    ASSERT_EQ(S_OK, m_spGraph->Render(Out()));
+    CComPtr<IPin> spPeer;
+    ASSERT_EQ(S_OK, Out()->ConnectedTo(&spPeer));
+    EXPECT_EQ(EC_COMPLETE, RunToCompletion());
+    EXPECT_GT(m_pTest->m_nSamples, 0);
+}
+
+TEST_F(WaveGraph, StateChangesInEveryOrderAndGraphDumpOnPause)
+{
+    ASSERT_EQ(S_OK, ConnectInput());
+    ASSERT_EQ(S_OK, ConnectOutput());
+    CTraceCapture trace;
+    const FILTER_STATE aeOrder[] = {State_Paused, State_Running, State_Paused, State_Stopped, State_Running,
+                                    State_Stopped, State_Paused, State_Paused, State_Running, State_Running, State_Stopped};
+    CComPtr<IMediaControl> spControl = Control();
+    for (FILTER_STATE e : aeOrder)
+    {
+        const HRESULT hr = e == State_Paused ? spControl->Pause() : e == State_Running ? spControl->Run() : spControl->Stop();
+        EXPECT_TRUE(SUCCEEDED(hr)) << e;
+        OAFilterState eGraph = 0;
+        spControl->GetState(2000, &eGraph);
+        EXPECT_EQ(e, State()) << e;
+        EXPECT_EQ(eAS_Upstream, m_pTest->m_apOut->m_eAllocSrc);
+        EXPECT_EQ(e != State_Stopped, m_pTest->m_apOut->m_bActivate);
+    }
+    // Three transitions leave Stopped for Paused (Run from Stopped passes Paused).
+    size_t nDumps = 0;
+    for (const std::string& block : trace.Blocks())
+        nDumps += block.find("[Filter Graph") != std::string::npos && block.find("[Test 1]") == std::string::npos;
+    EXPECT_EQ(3u, nDumps);
+}
+
+TEST_F(WaveGraph, UnconnectedInputKeepsTheFilterStopped)
+{
+    EXPECT_EQ(VFW_E_WRONG_STATE, m_spTest->Pause());
+    EXPECT_EQ(State_Stopped, State());
+    EXPECT_EQ(VFW_E_WRONG_STATE, m_spTest->Run(0));
+    EXPECT_EQ(State_Stopped, State());
+    EXPECT_EQ(S_OK, m_spTest->Stop());
+}
+
+TEST_F(WaveGraph, RunFromStoppedPausesThroughTheFilterItself)
+{
+    ASSERT_EQ(S_OK, ConnectInput());
+    ASSERT_EQ(S_OK, ConnectOutput());
+    CTraceCapture trace;
+    EXPECT_EQ(S_OK, m_spTest->Run(0));
+    EXPECT_EQ(State_Running, State());
+    const std::wstring s = trace.Text();
+    const size_t nPause = s.find(L"IBaseFilterImpl::Run(): current state is State_Stopped, call Pause() command");
+    EXPECT_NE(std::wstring::npos, nPause);
+    EXPECT_LT(nPause, s.find(L"IBaseFilterImpl::Pause"));
+    EXPECT_LT(s.find(L"IBaseFilterImpl::Pause"), s.find(L"IBaseFilterImpl::Run(): run after pause"));
+    EXPECT_EQ(S_OK, m_spTest->Stop());
+    EXPECT_EQ(State_Stopped, State());
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IBaseFilterImpl::Stop(): stop after pause"));
+    EXPECT_FALSE(m_pTest->m_apOut->m_bActivate);
+}
+
+TEST_F(WaveGraph, ConnectionRulesOfTheOutputPin)
+{
+    // An in-place output connects only after its input.
+    EXPECT_TRUE(FAILED(ConnectOutput()));
+    EXPECT_EQ(S_FALSE, Out()->QueryAccept(&m_pTest->m_apIn->m_mt));
+    ASSERT_EQ(S_OK, ConnectInput());
+    ASSERT_EQ(S_OK, ConnectOutput());
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, ConnectOutput());
+
+    AM_MEDIA_TYPE mtIn = {}, mtOut = {};
+    ASSERT_EQ(S_OK, In()->ConnectionMediaType(&mtIn));
+    ASSERT_EQ(S_OK, Out()->ConnectionMediaType(&mtOut));
+    EXPECT_TRUE(MTIsEqual(&mtIn, &mtOut));
+    MTClear(&mtIn);
+    MTClear(&mtOut);
+
+    ASSERT_EQ(S_OK, m_spTest->Pause());
+    CComPtr<IPin> spRendererIn = PinOf(m_spRenderer, PINDIR_INPUT);
+    EXPECT_EQ(VFW_E_NOT_STOPPED, Out()->Disconnect());
+    ASSERT_EQ(S_OK, m_spTest->Stop());
+
+    // Disconnecting our output frees the downstream pin as well.
+    EXPECT_EQ(S_OK, Out()->Disconnect());
+    CComPtr<IPin> spPeer;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, spRendererIn->ConnectedTo(&spPeer));
+    EXPECT_EQ(S_FALSE, Out()->Disconnect());
+    EXPECT_EQ(eAS_None, m_pTest->m_apOut->m_eAllocSrc);
+
+    // A partial type (major type unset) negotiates like no type at all.
+    CMType mtPartial(GUID_NULL, MEDIASUBTYPE_PCM);
+    EXPECT_EQ(S_OK, Out()->Connect(spRendererIn, &mtPartial));
+}
+
+TEST_F(WaveGraph, MakeReconnectOfTheOutputWithItsOwnTypeDoesNothing)
+{
+    ASSERT_EQ(S_OK, ConnectInput());
+    ASSERT_EQ(S_OK, ConnectOutput());
+    CTraceCapture trace;
+    CMType mt(m_pTest->m_apOut->m_mt);
+    EXPECT_EQ(S_OK, m_pTest->MakeReconnect(&mt, m_pTest->m_apOut));
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"reconnection stopped - media types are equal"));
+    EXPECT_EQ(1, m_pTest->m_anCompleteConnect[PINDIR_OUTPUT]);
+    EXPECT_EQ(E_POINTER, m_pTest->MakeReconnect(&mt, nullptr));
 }
