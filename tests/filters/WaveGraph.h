@@ -46,7 +46,7 @@ protected:
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                          reinterpret_cast<void**>(&m_spGraph)));
-        m_sFile = WriteTestWaveFile(8000, 1, 8, 16000);
+        m_sFile = WriteTestWaveFile(8000, 1, 8, m_cbWave);
         ASSERT_EQ(S_OK, m_spGraph->AddSourceFilter(m_sFile.c_str(), L"Source", &m_spSource));
         m_spParser = Create(CLSID_WAVEParser);
         m_spRenderer = Create(CLSID_NullRenderer);
@@ -109,6 +109,7 @@ protected:
         return lCode;
     }
 
+    DWORD m_cbWave = 16000;
     std::wstring m_sFile;
     CComPtr<IGraphBuilder> m_spGraph;
     CComPtr<IBaseFilter> m_spSource, m_spParser, m_spTest, m_spRenderer;
