@@ -32,3 +32,6 @@ void RunSampleBenchmarks();
 
 // Figures of sample capture: the streaming thread's cost and the worker's throughput.
 void RunCaptureBenchmarks();
+
+// Figures of the filter framework: samples through the test in-place filter against a direct connection.
+void RunPassThroughBenchmarks();

@@ -48,6 +48,7 @@ int main()
     ILogObject* pPrevious = Log_SetObject(nullptr);
     RunSampleBenchmarks();
     RunCaptureBenchmarks();
+    RunPassThroughBenchmarks();
 
     BenchAllocators();
 
