@@ -15,6 +15,11 @@ public:
     long m_cbActual = 0;
     HRESULT m_hrPointer = S_OK;
     int m_nCalls = 0;
+    // What GetMediaType answers: S_FALSE (no type), or S_OK with a copy of
+    // m_mtAttached (or without any type when m_bAttachType is false).
+    HRESULT m_hrMediaType = S_FALSE;
+    bool m_bAttachType = true;
+    AM_MEDIA_TYPE m_mtAttached = {};
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -54,7 +59,12 @@ public:
     {
         ++m_nCalls;
         *ppmt = nullptr;
-        return S_FALSE;
+        if (m_hrMediaType != S_OK || !m_bAttachType)
+            return m_hrMediaType;
+        // A field-by-field copy: a malformed type stays malformed.
+        *ppmt = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+        **ppmt = m_mtAttached;
+        return S_OK;
     }
     STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP IsDiscontinuity() override { return ++m_nCalls, S_OK; }

@@ -38,7 +38,7 @@ public:
         return S_OK;
     }
     STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
-    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return S_OK; }
+    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return m_hrQueryAccept; }
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes**) override { return E_NOTIMPL; }
     STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override { return E_NOTIMPL; }
     STDMETHOD(EndOfStream)() override { return S_OK; }
@@ -49,17 +49,15 @@ public:
     STDMETHOD(GetAllocator)(IMemAllocator**) override { return VFW_E_NO_ALLOCATOR; }
     STDMETHOD(NotifyAllocator)(IMemAllocator*, BOOL) override { return S_OK; }
     STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
-    STDMETHOD(Receive)(IMediaSample*) override
-    {
-        ++m_nReceived;
-        return S_OK;
-    }
+    STDMETHOD(Receive)(IMediaSample*) override { return ++m_nReceived == m_nFalseAt ? S_FALSE : S_OK; }
     STDMETHOD(ReceiveMultiple)(IMediaSample**, long, long*) override { return E_NOTIMPL; }
     STDMETHOD(ReceiveCanBlock)() override { return S_FALSE; }
 
     PIN_DIRECTION m_eDir = PINDIR_OUTPUT;
     CComPtr<IPin> m_spPeer;
     long m_nReceived = 0;
+    long m_nFalseAt = -1;             // the sample (counted from 1) answered S_FALSE
+    HRESULT m_hrQueryAccept = S_OK;
 };
 
 // source -> filter -> sink, running, with the filter's input allocator
