@@ -21,11 +21,14 @@ public:
     STDMETHOD(Connect)(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE*) override
     {
-        m_spPeer = pConnector;
-        return S_OK;
+        ++m_nReceiveConnection;
+        if (m_hrReceiveConnection == S_OK)
+            m_spPeer = pConnector;
+        return m_hrReceiveConnection;
     }
     STDMETHOD(Disconnect)() override
     {
+        ++m_nDisconnect;
         m_spPeer.Release();
         return S_OK;
     }
@@ -58,6 +61,9 @@ public:
     long m_nReceived = 0;
     long m_nFalseAt = -1;             // the sample (counted from 1) answered S_FALSE
     HRESULT m_hrQueryAccept = S_OK;
+    HRESULT m_hrReceiveConnection = S_OK;
+    int m_nReceiveConnection = 0;
+    int m_nDisconnect = 0;
 };
 
 // source -> filter -> sink, running, with the filter's input allocator

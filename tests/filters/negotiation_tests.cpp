@@ -1,0 +1,121 @@
+// Connection negotiation between the framework's pins and simple neighbours:
+// refusals, failed completion, dynamic reconnection by the current peer.
+#include <gtest/gtest.h>
+
+#include "support/PassThroughChain.h"
+#include "support/TraceCapture.h"
+
+namespace
+{
+class Negotiation : public testing::Test
+{
+protected:
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    void TearDown() override
+    {
+        m_chain.Teardown();
+        CoUninitialize();
+    }
+    CPassThroughChain m_chain;
+};
+
+CMType FloatAudio() { return CMType(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT); }
+} // namespace
+
+TEST_F(Negotiation, DynamicReconnectionOnlyByTheCurrentPeer)
+{
+    ASSERT_EQ(S_OK, m_chain.Build());
+    CMType mt = FloatAudio();
+    // Stopped and connected: no second connection.
+    ASSERT_EQ(S_OK, m_chain.m_spFilter->Stop());
+    EXPECT_EQ(VFW_E_ALREADY_CONNECTED, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    ASSERT_EQ(S_OK, m_chain.m_spFilter->Run(0));
+
+    CCountingPin stranger;
+    stranger.m_eDir = PINDIR_OUTPUT;
+    EXPECT_EQ(E_FAIL, m_chain.In()->ReceiveConnection(&stranger, &mt));
+    EXPECT_EQ(VFW_E_INVALID_DIRECTION, m_chain.In()->ReceiveConnection(&m_chain.m_sink, &mt));
+
+    const int nComplete = m_chain.m_pFilter->m_anCompleteConnect[PINDIR_INPUT];
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    EXPECT_EQ(nComplete + 1, m_chain.m_pFilter->m_anCompleteConnect[PINDIR_INPUT]);
+    AM_MEDIA_TYPE mtNow = {};
+    ASSERT_EQ(S_OK, m_chain.In()->ConnectionMediaType(&mtNow));
+    EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_IEEE_FLOAT, mtNow.subtype));
+    MTClear(&mtNow);
+
+    // A new type downstream refuses is not taken, and the old one stays.
+    m_chain.m_sink.m_hrQueryAccept = S_FALSE;
+    CMType mtPcm(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mtPcm));
+    ASSERT_EQ(S_OK, m_chain.In()->ConnectionMediaType(&mtNow));
+    EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_IEEE_FLOAT, mtNow.subtype));
+    MTClear(&mtNow);
+    // The filter cannot be disconnected while it runs.
+    EXPECT_EQ(VFW_E_NOT_STOPPED, m_chain.In()->Disconnect());
+}
+
+TEST_F(Negotiation, FailedCompletionLeavesThePinsFree)
+{
+    ASSERT_EQ(S_OK, m_chain.Build());
+    m_chain.Teardown();
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_chain.m_pFilter));
+    m_chain.m_spFilter = static_cast<IBaseFilter*>(m_chain.m_pFilter);
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+
+    m_chain.m_pFilter->m_hrCompleteConnect = E_ABORT;
+    EXPECT_EQ(E_ABORT, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    CComPtr<IPin> spPeer;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, m_chain.In()->ConnectedTo(&spPeer));
+
+    m_chain.m_pFilter->m_hrCompleteConnect = S_OK;
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    // The output's completion fails after downstream accepted: downstream is
+    // disconnected again and the output stays free.
+    m_chain.m_pFilter->m_hrCompleteConnect = E_ABORT;
+    const int nDisconnect = m_chain.m_sink.m_nDisconnect;
+    EXPECT_EQ(E_ABORT, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    EXPECT_EQ(nDisconnect + 1, m_chain.m_sink.m_nDisconnect);
+    EXPECT_EQ(nullptr, m_chain.m_sink.m_spPeer.p);
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, m_chain.Out()->ConnectedTo(&spPeer));
+}
+
+TEST_F(Negotiation, NoAcceptableTypeIsAFailureCode)
+{
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_chain.m_pFilter));
+    m_chain.m_spFilter = static_cast<IBaseFilter*>(m_chain.m_pFilter);
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+
+    // Neither side enumerates types and upstream has none: every step fails.
+    CTraceCapture trace;
+    HRESULT hr = m_chain.Out()->Connect(&m_chain.m_sink, nullptr);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    const std::wstring s = trace.Text();
+    EXPECT_NE(std::wstring::npos, s.find(L"AgreeExternMT() FAILED"));
+    EXPECT_NE(std::wstring::npos, s.find(L"AgreeInnerMT() FAILED"));
+    EXPECT_NE(std::wstring::npos, s.find(L"Connect(): connection not accepted"));
+
+    // A receiving pin that answers a success code other than S_OK has not accepted.
+    m_chain.m_sink.m_hrReceiveConnection = S_FALSE;
+    hr = m_chain.Out()->Connect(&m_chain.m_sink, &mt);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, hr);
+    m_chain.m_sink.m_hrReceiveConnection = VFW_E_TYPE_NOT_ACCEPTED;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    EXPECT_EQ(VFW_E_INVALID_DIRECTION, m_chain.Out()->Connect(&m_chain.m_source, &mt));
+    EXPECT_EQ(E_POINTER, m_chain.Out()->Connect(nullptr, &mt));
+
+    // The output's own type was restored after each failure.
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, m_chain.m_pFilter->m_apOut->m_mt.majortype));
+}
+
+TEST_F(Negotiation, ConnectedOutputWithoutAllocatorKeepsTheFilterStopped)
+{
+    ASSERT_EQ(S_OK, m_chain.Build());
+    ASSERT_EQ(S_OK, m_chain.m_spFilter->Stop());
+    m_chain.m_pFilter->m_apOut->ReleaseAllocator();
+    EXPECT_EQ(VFW_E_NO_ALLOCATOR, m_chain.m_spFilter->Pause());
+    FILTER_STATE e = State_Running;
+    m_chain.m_spFilter->GetState(0, &e);
+    EXPECT_EQ(State_Stopped, e);
+}
