@@ -49,9 +49,22 @@ public:
     STDMETHOD(EndFlush)() override { return S_OK; }
     STDMETHOD(NewSegment)(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
-    STDMETHOD(GetAllocator)(IMemAllocator**) override { return VFW_E_NO_ALLOCATOR; }
-    STDMETHOD(NotifyAllocator)(IMemAllocator*, BOOL) override { return S_OK; }
-    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
+    STDMETHOD(GetAllocator)(IMemAllocator** pp) override
+    {
+        return m_spOwnAlloc != nullptr ? m_spOwnAlloc.CopyTo(pp) : (*pp = nullptr, VFW_E_NO_ALLOCATOR);
+    }
+    STDMETHOD(NotifyAllocator)(IMemAllocator* pAlloc, BOOL bReadOnly) override
+    {
+        m_spNotified = pAlloc;
+        m_bNotifiedReadOnly = bReadOnly != FALSE;
+        return S_OK;
+    }
+    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* pProps) override
+    {
+        if (SUCCEEDED(m_hrRequirements))
+            *pProps = m_requirements;
+        return m_hrRequirements;
+    }
     STDMETHOD(Receive)(IMediaSample*) override { return ++m_nReceived == m_nFalseAt ? S_FALSE : S_OK; }
     STDMETHOD(ReceiveMultiple)(IMediaSample**, long, long*) override { return E_NOTIMPL; }
     STDMETHOD(ReceiveCanBlock)() override { return S_FALSE; }
@@ -64,6 +77,11 @@ public:
     HRESULT m_hrReceiveConnection = S_OK;
     int m_nReceiveConnection = 0;
     int m_nDisconnect = 0;
+    CComPtr<IMemAllocator> m_spOwnAlloc;    // handed out by GetAllocator
+    CComPtr<IMemAllocator> m_spNotified;    // the last NotifyAllocator
+    bool m_bNotifiedReadOnly = false;
+    HRESULT m_hrRequirements = E_NOTIMPL;
+    ALLOCATOR_PROPERTIES m_requirements = {};
 };
 
 // source -> filter -> sink, running, with the filter's input allocator
@@ -78,17 +96,17 @@ public:
     }
     ~CPassThroughChain() { Teardown(); }
 
-    HRESULT Build(long cbBuffer = 4096)
+    HRESULT Build(long cbBuffer = 4096, long cBuffers = 4, BOOL bReadOnly = FALSE)
     {
         HRESULT hr = CComObject<CTestInPlaceFilter>::CreateInstance(&m_pFilter);
         if (FAILED(hr))
             return hr;
         m_spFilter = static_cast<IBaseFilter*>(m_pFilter);
         CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
-        ALLOCATOR_PROPERTIES req = {4, cbBuffer, 1, 0}, act = {};
+        ALLOCATOR_PROPERTIES req = {cBuffers, cbBuffer, 1, 0}, act = {};
         IMemInputPin* pMemIn = m_pFilter->m_apIn;
         if (FAILED(hr = In()->ReceiveConnection(&m_source, &mt)) || FAILED(hr = pMemIn->GetAllocator(&m_spAlloc)) ||
-            FAILED(hr = m_spAlloc->SetProperties(&req, &act)) || FAILED(hr = pMemIn->NotifyAllocator(m_spAlloc, FALSE)) ||
+            FAILED(hr = m_spAlloc->SetProperties(&req, &act)) || FAILED(hr = pMemIn->NotifyAllocator(m_spAlloc, bReadOnly)) ||
             FAILED(hr = Out()->Connect(&m_sink, &mt)) || FAILED(hr = m_spFilter->Run(0)))
             return hr;
         return m_spAlloc->Commit();
@@ -102,6 +120,7 @@ public:
         Out()->Disconnect();
         In()->Disconnect();
         m_spAlloc.Release();
+        m_sink.m_spNotified.Release();
         m_spFilter.Release();
         m_pFilter = nullptr;
     }
