@@ -1825,6 +1825,7 @@ private:
     {
         if (pPin == nullptr)
             return;
+        pPin->ClearPin();
         TRACE_ASSERT(!pPin->IsConnected());
         // A neighbour may still hold the pin; it must not reach a filter that is gone.
         pPin->m_pFilter = nullptr;
