@@ -18,6 +18,8 @@
 #include <winapi/Debugging.h>
 #include <winapi/Functions.h>
 
+#include <utility>
+
 // ---------------------------------------------------------------------------
 // Overlay mixer pin configuration: public platform interfaces that the
 // MinGW headers do not declare.
@@ -622,20 +624,44 @@ public:
         *ppv = nullptr;
         if (!TRACE_ASSERT(this->m_pOwner != nullptr))
             return E_UNEXPECTED;
-        if (!m_spTarget)
-            LookUpTarget(riid);
-        if (!m_spTarget)
+        const CComPtr<ITarget> spTarget = CachedTarget(riid);
+        if (!spTarget)
             return E_NOINTERFACE;
-        return m_spTarget->QueryInterface(riid, ppv);
+        return spTarget->QueryInterface(riid, ppv);
     }
 
-    bool HasRedirectTarget() const { return m_spTarget != nullptr; }
+    bool HasRedirectTarget()
+    {
+        ObjectLock lock(this);
+        return m_spTarget != nullptr;
+    }
 
 protected:
     // The next call looks the target up again.
-    void ReleaseTarget() { m_spTarget.Release(); }
+    void ReleaseTarget()
+    {
+        CComPtr<ITarget> spOld;
+        {
+            ObjectLock lock(this);
+            spOld = std::move(m_spTarget);
+        }
+        // Released outside the lock: the target's last release may run its
+        // destructor, which must not be able to call back into us locked.
+    }
 
 private:
+    typedef CComObjectRootMT::ObjectLock ObjectLock;
+
+    // The lock guards the cache only, so that a call racing Reconnect on
+    // another thread holds its own reference; forwarded calls run unlocked.
+    CComPtr<ITarget> CachedTarget(REFIID riid)
+    {
+        ObjectLock lock(this);
+        if (!m_spTarget)
+            LookUpTarget(riid);
+        return m_spTarget;
+    }
+
     // The neighbour is foreign code reached through the owner pin: a fault
     // inside it must not take the host down, only leave us without target.
     void LookUpTarget(REFIID riid)
