@@ -427,3 +427,6 @@ HRESULT CSampleT<Copier>::Save(IMediaSample* pDst, WORD wMask)
         return this->CopyBuffer(pDst, m_pbBuf, m_lActual, m, m_cbBuf);
     return S_OK;
 }
+
+// Interface redirectors of the pins.
+#include <dshowx/DSRedirectors.h>
