@@ -146,6 +146,13 @@ TEST_F(PeersTest, SinkWithoutAllocatorOrRequirementsGetsTheSourcesOwn)
     EXPECT_EQ(static_cast<IMemAllocator*>(spOwn), m_spSink->NotifiedAllocator().p);
     EXPECT_EQ(4096, m_spSource->AgreedProperties().cbBuffer);
 
+    // A sample larger than the agreed buffers is refused, not overrun.
+    PauseBoth();
+    EXPECT_EQ(VFW_E_BUFFER_OVERFLOW, m_spSource->DeliverOne(4097, 10));
+    EXPECT_EQ(0u, m_spSink->SampleCount());
+    m_spSource->Stop();
+    m_spSink->Stop();
+
     // A second NotifyAllocator arrives as such.
     EXPECT_EQ(S_OK, m_spSource->Renotify(spOwn, TRUE));
     EXPECT_EQ(2, m_spSink->NotifyAllocatorCount());
@@ -305,6 +312,28 @@ TEST_F(PeersTest, OptionalPinInterfacesAndFaultyQuery)
     EXPECT_EQ(3u, calls[0].dwPropId);
     EXPECT_EQ(4u, calls[0].cbData);
     EXPECT_EQ('Q', calls[1].cOp);
+
+    CComPtr<IMixerPinConfig> spMixer;
+    CComPtr<IMixerPinConfig2> spMixer2;
+    EXPECT_EQ(E_NOINTERFACE, m_spSink->Pin()->QueryInterface(IID_PPV_ARGS(&spMixer)));
+    m_spSink->EnableMixerPinConfig(1);
+    ASSERT_EQ(S_OK, m_spSink->Pin()->QueryInterface(IID_PPV_ARGS(&spMixer)));
+    EXPECT_EQ(E_NOINTERFACE, m_spSink->Pin()->QueryInterface(IID_PPV_ARGS(&spMixer2)));
+    m_spSink->EnableMixerPinConfig(2);
+    ASSERT_EQ(S_OK, m_spSink->Pin()->QueryInterface(IID_PPV_ARGS(&spMixer2)));
+    EXPECT_EQ(S_OK, spMixer->SetRelativePosition(10, 20, 5000, 6000));
+    EXPECT_EQ(E_INVALIDARG, spMixer->SetBlendingParameter(256));
+    DWORD dwLeft = 0, dwTop = 0, dwRight = 0, dwBottom = 0;
+    EXPECT_EQ(S_OK, spMixer2->GetRelativePosition(&dwLeft, &dwTop, &dwRight, &dwBottom));
+    EXPECT_EQ(6000u, dwBottom);
+    DDCOLORCONTROL cc = {};
+    cc.lBrightness = 750;
+    EXPECT_EQ(S_OK, spMixer2->SetOverlaySurfaceColorControls(&cc));
+    EXPECT_EQ(750, m_spSink->MixerState().colorControl.lBrightness);
+    const std::vector<const char*> mixerCalls = m_spSink->MixerCalls();
+    ASSERT_EQ(4u, mixerCalls.size());
+    EXPECT_STREQ("SetRelativePosition", mixerCalls[0]);
+    EXPECT_STREQ("SetOverlaySurfaceColorControls", mixerCalls[3]);
 
     m_spSink->SetQueryInterfaceFault(IID_IMemInputPin);
     SEH_EXCEPTION_INFO info;

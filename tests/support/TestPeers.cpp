@@ -807,6 +807,120 @@ STDMETHODIMP CTestSink::CInputPin::QuerySupported(REFGUID guidSet, DWORD dwPropI
     return S_OK;
 }
 
+HRESULT CTestSink::CInputPin::QueryMixer(REFIID riid, void** ppv)
+{
+    const int nWanted = IsEqualIID(riid, __uuidof(IMixerPinConfig2)) ? 2 : 1;
+    if (m_pSink->m_nMixerVersion < nWanted)
+        return S_FALSE;
+    *ppv = static_cast<IMixerPinConfig2*>(this);
+    AddRef();
+    return S_OK;
+}
+
+std::vector<const char*> CTestSink::MixerCalls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_mixerCalls;
+}
+
+MixerPinState CTestSink::MixerState()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_mixer;
+}
+
+HRESULT CTestSink::MixerCall(const char* pszName, const std::function<HRESULT(MixerPinState&)>& change)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mixerCalls.push_back(pszName);
+    return change(m_mixer);
+}
+
+#define MIXER_CALL(body) m_pSink->MixerCall(__func__, [&](MixerPinState & st) -> HRESULT { body })
+#define MIXER_OUT(p) \
+    if ((p) == nullptr) \
+        return E_POINTER;
+
+STDMETHODIMP CTestSink::CInputPin::SetRelativePosition(DWORD dwLeft, DWORD dwTop, DWORD dwRight, DWORD dwBottom)
+{
+    return MIXER_CALL(if (dwLeft > dwRight || dwTop > dwBottom || dwRight > 10000 || dwBottom > 10000) return E_INVALIDARG;
+                      st.dwLeft = dwLeft; st.dwTop = dwTop; st.dwRight = dwRight; st.dwBottom = dwBottom;
+                      return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetRelativePosition(DWORD* pdwLeft, DWORD* pdwTop, DWORD* pdwRight,
+                                                       DWORD* pdwBottom)
+{
+    return MIXER_CALL(MIXER_OUT(pdwLeft) MIXER_OUT(pdwTop) MIXER_OUT(pdwRight) MIXER_OUT(pdwBottom)
+                      *pdwLeft = st.dwLeft; *pdwTop = st.dwTop; *pdwRight = st.dwRight; *pdwBottom = st.dwBottom;
+                      return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetZOrder(DWORD dwZOrder)
+{
+    return MIXER_CALL(st.dwZOrder = dwZOrder; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetZOrder(DWORD* pdwZOrder)
+{
+    return MIXER_CALL(MIXER_OUT(pdwZOrder) *pdwZOrder = st.dwZOrder; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetColorKey(COLORKEY* pColorKey)
+{
+    return MIXER_CALL(MIXER_OUT(pColorKey) st.colorKey = *pColorKey; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetColorKey(COLORKEY* pColorKey, DWORD* pColor)
+{
+    return MIXER_CALL(if (pColorKey != nullptr) *pColorKey = st.colorKey;
+                      if (pColor != nullptr) *pColor = st.colorKey.LowColorValue; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetBlendingParameter(DWORD dwBlendingParameter)
+{
+    return MIXER_CALL(if (dwBlendingParameter > 255) return E_INVALIDARG; st.dwBlending = dwBlendingParameter;
+                      return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetBlendingParameter(DWORD* pdwBlendingParameter)
+{
+    return MIXER_CALL(MIXER_OUT(pdwBlendingParameter) *pdwBlendingParameter = st.dwBlending; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetAspectRatioMode(AM_ASPECT_RATIO_MODE eMode)
+{
+    return MIXER_CALL(st.eAspect = eMode; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetAspectRatioMode(AM_ASPECT_RATIO_MODE* peMode)
+{
+    return MIXER_CALL(MIXER_OUT(peMode) *peMode = st.eAspect; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetStreamTransparent(BOOL bStreamTransparent)
+{
+    return MIXER_CALL(st.bTransparent = bStreamTransparent; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetStreamTransparent(BOOL* pbStreamTransparent)
+{
+    return MIXER_CALL(MIXER_OUT(pbStreamTransparent) *pbStreamTransparent = st.bTransparent; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::SetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl)
+{
+    return MIXER_CALL(MIXER_OUT(pColorControl) st.colorControl = *pColorControl; return S_OK;);
+}
+
+STDMETHODIMP CTestSink::CInputPin::GetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl)
+{
+    return MIXER_CALL(MIXER_OUT(pColorControl) *pColorControl = st.colorControl; return S_OK;);
+}
+
+#undef MIXER_OUT
+#undef MIXER_CALL
+
 // ---------------------------------------------------------------------------
 // CTestSource
 

@@ -22,6 +22,50 @@
 #include <winapi/ComObject.h>
 #include <winapi/ComPtr.h>
 
+// The overlay mixer's pin configuration, which MinGW does not declare. The
+// library declares it beside its redirectors; where that header is not
+// there, the same public declaration is spelled out here.
+#if __has_include(<dshowx/DSRedirectors.h>)
+#include <dshowx/DSRedirectors.h>
+#else
+#include <ddraw.h>
+
+typedef enum _AM_ASPECT_RATIO_MODE
+{
+    AM_ARMODE_STRETCHED = 0,
+    AM_ARMODE_LETTER_BOX = 1,
+    AM_ARMODE_CROP = 2,
+    AM_ARMODE_STRETCHED_AS_PRIMARY = 3,
+} AM_ASPECT_RATIO_MODE;
+
+MIDL_INTERFACE("593CDDE1-0759-11D1-9E69-00C04FD7C15B")
+IMixerPinConfig : public IUnknown
+{
+    virtual HRESULT STDMETHODCALLTYPE SetRelativePosition(DWORD dwLeft, DWORD dwTop, DWORD dwRight, DWORD dwBottom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRelativePosition(DWORD * pdwLeft, DWORD * pdwTop, DWORD * pdwRight,
+                                                          DWORD * pdwBottom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetZOrder(DWORD dwZOrder) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetZOrder(DWORD * pdwZOrder) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetColorKey(COLORKEY * pColorKey) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetColorKey(COLORKEY * pColorKey, DWORD * pColor) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetBlendingParameter(DWORD dwBlendingParameter) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetBlendingParameter(DWORD * pdwBlendingParameter) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetAspectRatioMode(AM_ASPECT_RATIO_MODE amAspectRatioMode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAspectRatioMode(AM_ASPECT_RATIO_MODE * pamAspectRatioMode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetStreamTransparent(BOOL bStreamTransparent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStreamTransparent(BOOL * pbStreamTransparent) = 0;
+};
+__CRT_UUID_DECL(IMixerPinConfig, 0x593CDDE1, 0x0759, 0x11D1, 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B)
+
+MIDL_INTERFACE("EBF47182-8764-11D1-9E69-00C04FD7C15B")
+IMixerPinConfig2 : public IMixerPinConfig
+{
+    virtual HRESULT STDMETHODCALLTYPE SetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) = 0;
+};
+__CRT_UUID_DECL(IMixerPinConfig2, 0xEBF47182, 0x8764, 0x11D1, 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B)
+#endif
+
 // What the sink saw of one sample.
 struct SampleRecord
 {
@@ -31,6 +75,19 @@ struct SampleRecord
     DWORD dwCrc = 0; // over the actual length
     bool bSync = false, bDiscontinuity = false, bPreroll = false, bMediaType = false;
     FILTER_STATE eStateAtReceive = State_Stopped;
+};
+
+// Settings the sink pin's mixer pin configuration holds; the Get methods
+// answer them.
+struct MixerPinState
+{
+    DWORD dwLeft = 0, dwTop = 0, dwRight = 10000, dwBottom = 10000;
+    DWORD dwZOrder = 0;
+    COLORKEY colorKey = {};
+    DWORD dwBlending = 255;
+    AM_ASPECT_RATIO_MODE eAspect = AM_ARMODE_STRETCHED;
+    BOOL bTransparent = FALSE;
+    DDCOLORCONTROL colorControl = {};
 };
 
 struct SegmentRecord
@@ -197,6 +254,8 @@ public:
     // alike) is answered with hr; it is still recorded.
     void SetReceiveResult(size_t nIndex, HRESULT hr);
     void EnablePropertySet(bool bEnable) { m_bPropertySet = bEnable; }
+    // IMixerPinConfig on the pin (0: off, the default), or also IMixerPinConfig2 (2).
+    void EnableMixerPinConfig(int nVersion) { m_nMixerVersion = nVersion; }
     // The pin's QueryInterface for iid raises an access violation.
     void SetQueryInterfaceFault(REFIID iid);
 
@@ -224,6 +283,9 @@ public:
     LONG ReceiveConnectionCount() const { return m_nReceiveConnection; }
     std::vector<SegmentRecord> Segments();
     std::vector<PropertySetCall> PropertySetCalls();
+    // Names of the mixer pin configuration methods called, in order.
+    std::vector<const char*> MixerCalls();
+    MixerPinState MixerState();
     CMType ConnectionType() { return m_pin.ConnectionType(); }
 
     BEGIN_COM_MAP(CTestSink)
@@ -242,7 +304,7 @@ protected:
     HRESULT OnStateChange(FILTER_STATE eFrom, FILTER_STATE eTo) override;
 
 private:
-    class CInputPin : public CTestPinBase, public IMemInputPin, public IKsPropertySet
+    class CInputPin : public CTestPinBase, public IMemInputPin, public IKsPropertySet, public IMixerPinConfig2
     {
     public:
         explicit CInputPin(CTestSink* pSink) : CTestPinBase(pSink, L"In", PINDIR_INPUT), m_pSink(pSink) {}
@@ -251,8 +313,11 @@ private:
         COM_INTERFACE_ENTRY(IPin)
         COM_INTERFACE_ENTRY(IMemInputPin)
         COM_INTERFACE_ENTRY_FUNC(__uuidof(IKsPropertySet), QueryPropertySet)
+        COM_INTERFACE_ENTRY_FUNC(__uuidof(IMixerPinConfig), QueryMixer)
+        COM_INTERFACE_ENTRY_FUNC(__uuidof(IMixerPinConfig2), QueryMixer)
         END_COM_MAP()
         HRESULT QueryPropertySet(REFIID riid, void** ppv);
+        HRESULT QueryMixer(REFIID riid, void** ppv);
 
         STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
         STDMETHODIMP_(ULONG) AddRef() override { return CTestPinBase::AddRef(); }
@@ -281,6 +346,22 @@ private:
         STDMETHODIMP Get(REFGUID guidSet, DWORD dwPropId, LPVOID pInstanceData, DWORD cbInstanceData,
                          LPVOID pPropData, DWORD cbPropData, DWORD* pcbReturned) override;
         STDMETHODIMP QuerySupported(REFGUID guidSet, DWORD dwPropId, DWORD* pTypeSupport) override;
+        // IMixerPinConfig
+        STDMETHODIMP SetRelativePosition(DWORD dwLeft, DWORD dwTop, DWORD dwRight, DWORD dwBottom) override;
+        STDMETHODIMP GetRelativePosition(DWORD* pdwLeft, DWORD* pdwTop, DWORD* pdwRight, DWORD* pdwBottom) override;
+        STDMETHODIMP SetZOrder(DWORD dwZOrder) override;
+        STDMETHODIMP GetZOrder(DWORD* pdwZOrder) override;
+        STDMETHODIMP SetColorKey(COLORKEY* pColorKey) override;
+        STDMETHODIMP GetColorKey(COLORKEY* pColorKey, DWORD* pColor) override;
+        STDMETHODIMP SetBlendingParameter(DWORD dwBlendingParameter) override;
+        STDMETHODIMP GetBlendingParameter(DWORD* pdwBlendingParameter) override;
+        STDMETHODIMP SetAspectRatioMode(AM_ASPECT_RATIO_MODE eMode) override;
+        STDMETHODIMP GetAspectRatioMode(AM_ASPECT_RATIO_MODE* peMode) override;
+        STDMETHODIMP SetStreamTransparent(BOOL bStreamTransparent) override;
+        STDMETHODIMP GetStreamTransparent(BOOL* pbStreamTransparent) override;
+        // IMixerPinConfig2
+        STDMETHODIMP SetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) override;
+        STDMETHODIMP GetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) override;
 
         CComPtr<IPin> Connected();
 
@@ -290,6 +371,8 @@ private:
 
     bool Accepts(const AM_MEDIA_TYPE* pmt);
     void RecordPropertyCall(char cOp, REFGUID guidSet, DWORD dwPropId, DWORD cbData);
+    // Records the call and runs change on the state under the records lock.
+    HRESULT MixerCall(const char* pszName, const std::function<HRESULT(MixerPinState&)>& change);
     void NotifyComplete();
 
     CInputPin m_pin{this};
@@ -304,6 +387,9 @@ private:
     std::vector<SampleRecord> m_samples;
     std::vector<SegmentRecord> m_segments;
     std::vector<PropertySetCall> m_propertyCalls;
+    std::vector<const char*> m_mixerCalls;
+    MixerPinState m_mixer;
+    int m_nMixerVersion = 0;
     CComPtr<IMemAllocator> m_spNotified;
     BOOL m_bNotifiedReadOnly = FALSE;
     volatile LONG m_nNotify = 0, m_nEos = 0, m_nBeginFlush = 0, m_nEndFlush = 0;
