@@ -29,6 +29,8 @@ protected:
         TearDownGraph(m_spGraph);
         if (!m_path.empty())
             DeleteFileW(m_path.c_str());
+        // The graph let go of our peers.
+        EXPECT_EQ(0, CComModuleLock::Count());
         CoUninitialize();
     }
 

@@ -35,6 +35,8 @@ protected:
         }
         m_spSource.Release();
         m_spSink.Release();
+        // Every peer object, pin enumerator and type enumerator is gone.
+        EXPECT_EQ(0, CComModuleLock::Count());
         CoUninitialize();
     }
     HRESULT Connect(const AM_MEDIA_TYPE* pmt = nullptr) { return m_spSource->Pin()->Connect(m_spSink->Pin(), pmt); }
