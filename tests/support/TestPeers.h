@@ -8,6 +8,8 @@
 // Objects are created with Create() and held in a CComPtr of the concrete
 // class; the pins live inside their filter and count references on it.
 // Filters not in a graph are driven directly: Pause() both, then deliver.
+// A test program that uses them lists tests/support/TestPeers.cpp in its
+// SOURCES and links strmiids.
 #pragma once
 
 #include <windows.h>
