@@ -20,6 +20,7 @@
 #include <dshowx/DSEnums.h>
 #include <dshowx/DSFunctions.h>
 #include <dshowx/DSParsers.h>
+#include <dshowx/DSRedirectors.h>
 #include <dshowx/DSTrace.h>
 #include <dshowx/DSTraceSample.h>
 #include <dshowx/DSTypes.h>
@@ -146,6 +147,21 @@ public:
         if (m_pFilter == nullptr)
             return E_POINTER;
         return m_pFilter->QueryRedirect(m_dwCookie, riid, ppv);
+    }
+
+    // The pin's own redirector of interface I, offered only while the
+    // neighbour on the other side of the filter answers I itself.
+    template <class I>
+    HRESULT QueryRedirectedInterface(REFIID riid, void** ppv)
+    {
+        IUnknown* pNeighbour = nullptr;
+        if (FAILED(QueryRedirect(riid, reinterpret_cast<void**>(&pNeighbour))) || pNeighbour == nullptr)
+            return E_NOINTERFACE;
+        pNeighbour->Release();
+        I* pI = static_cast<I*>(static_cast<TPin*>(this));
+        pI->AddRef();
+        *ppv = pI;
+        return S_OK;
     }
 
     // Adopts a media type attached to a sample when the filter accepts it.
@@ -556,11 +572,8 @@ template <class TPin, class TFilter>
 class CInputPin : public CPinBase<TPin, TFilter>,
                   public IPinImpl<TPin>,
                   public IQualityControlImpl<TPin>,
-                  public CMemInputPinFilter<TPin>
-#ifdef DS_HAVE_REDIRECTORS
-    ,
+                  public CMemInputPinFilter<TPin>,
                   public IKsPropertySetRedir<TPin>
-#endif
 {
 public:
     typedef CPinBase<TPin, TFilter> Base;
@@ -571,11 +584,9 @@ public:
     COM_INTERFACE_ENTRY(IPin)
     COM_INTERFACE_ENTRY(IQualityControl)
     COM_INTERFACE_ENTRY(IMemInputPin)
-#ifdef DS_HAVE_REDIRECTORS
     COM_INTERFACE_ENTRY_FUNC(IID_IKsPropertySet, QueryKsPropertySet)
     COM_INTERFACE_ENTRY_TEAR_OFF(IID_IMixerPinConfig, CTearOffMixerPinConfigFix<CInputPin>)
     COM_INTERFACE_ENTRY_TEAR_OFF(IID_IMixerPinConfig2, CTearOffMixerPinConfigFix<CInputPin>)
-#endif
     COM_INTERFACE_ENTRY_FUNC_BLIND(QueryInterfaceTail)
     END_COM_MAP()
 
@@ -711,22 +722,8 @@ public:
 protected:
     HRESULT QueryInterfaceTail(REFIID riid, void** ppv) { return static_cast<TPin*>(this)->QueryInterfaceCatchAll(riid, ppv); }
 
-#ifdef DS_HAVE_REDIRECTORS
-    HRESULT QueryKsPropertySet(REFIID riid, void** ppv) { return QueryRedirectedInterface<IKsPropertySet>(riid, ppv); }
+    HRESULT QueryKsPropertySet(REFIID riid, void** ppv) { return this->template QueryRedirectedInterface<IKsPropertySet>(riid, ppv); }
 
-    template <class I>
-    HRESULT QueryRedirectedInterface(REFIID riid, void** ppv)
-    {
-        IUnknown* pNeighbour = nullptr;
-        if (FAILED(this->QueryRedirect(riid, reinterpret_cast<void**>(&pNeighbour))) || pNeighbour == nullptr)
-            return E_NOINTERFACE;
-        pNeighbour->Release();
-        I* pI = static_cast<I*>(static_cast<TPin*>(this));
-        pI->AddRef();
-        *ppv = pI;
-        return S_OK;
-    }
-#endif
 
     HRESULT ReceiveConnectionLocked(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
     {
@@ -1035,9 +1032,7 @@ template <class TPin, class TFilter>
 class COutputPin : public CPinBase<TPin, TFilter>,
                    public IPinImpl<TPin>,
                    public IQualityControlImpl<TPin>,
-#ifdef DS_HAVE_REDIRECTORS
                    public IMediaSeekingRedir<TPin>,
-#endif
                    public CTransInPlaceAllocator<TPin>
 {
 public:
@@ -1051,9 +1046,7 @@ public:
     BEGIN_COM_MAP(COutputPin)
     COM_INTERFACE_ENTRY(IPin)
     COM_INTERFACE_ENTRY(IQualityControl)
-#ifdef DS_HAVE_REDIRECTORS
     COM_INTERFACE_ENTRY_FUNC(IID_IMediaSeeking, QueryMediaSeeking)
-#endif
     END_COM_MAP()
 
     HRESULT PinInit()
@@ -1346,19 +1339,7 @@ public:
     int m_nRedirectMT = 0;
 
 protected:
-#ifdef DS_HAVE_REDIRECTORS
-    HRESULT QueryMediaSeeking(REFIID riid, void** ppv)
-    {
-        IUnknown* pNeighbour = nullptr;
-        if (FAILED(this->QueryRedirect(riid, reinterpret_cast<void**>(&pNeighbour))) || pNeighbour == nullptr)
-            return E_NOINTERFACE;
-        pNeighbour->Release();
-        IMediaSeeking* pSeeking = static_cast<IMediaSeeking*>(static_cast<TPin*>(this));
-        pSeeking->AddRef();
-        *ppv = pSeeking;
-        return S_OK;
-    }
-#endif
+    HRESULT QueryMediaSeeking(REFIID riid, void** ppv) { return this->template QueryRedirectedInterface<IMediaSeeking>(riid, ppv); }
 
     HRESULT ConnectLocked(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     {

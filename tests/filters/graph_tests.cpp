@@ -6,22 +6,22 @@ using namespace filters_test;
 
 TEST_F(WaveGraph, ConnectsDirectlyAndStreamsToTheEnd)
 {
-    ASSERT_EQ(S_OK, m_spGraph->ConnectDirect(PinOf(m_spParser, PINDIR_OUTPUT), PinOf(m_spTest, PINDIR_INPUT), nullptr));
-    ASSERT_EQ(S_OK, m_spGraph->ConnectDirect(PinOf(m_spTest, PINDIR_OUTPUT), PinOf(m_spRenderer, PINDIR_INPUT), nullptr));
+    ASSERT_EQ(S_OK, m_spGraph->ConnectDirect(FindPin(m_spParser, PINDIR_OUTPUT), FindPin(m_spTest, PINDIR_INPUT), nullptr));
+    ASSERT_EQ(S_OK, m_spGraph->ConnectDirect(FindPin(m_spTest, PINDIR_OUTPUT), FindPin(m_spRenderer, PINDIR_INPUT), nullptr));
     EXPECT_EQ(eAS_Upstream, m_pTest->m_apOut->m_eAllocSrc);
     EXPECT_FALSE(m_pTest->m_bSeparateAllocators);
 
-    EXPECT_EQ(EC_COMPLETE, RunToCompletion());
+    EXPECT_EQ(EC_COMPLETE, RunToEnd());
     EXPECT_GT(m_pTest->m_nSamples, 0);
 }
 
 TEST_F(WaveGraph, GraphManagerConnectAndRenderUseTheFilter)
 {
-    ASSERT_EQ(S_OK, m_spGraph->Connect(PinOf(m_spParser, PINDIR_OUTPUT), In()));
+    ASSERT_EQ(S_OK, m_spGraph->Connect(FindPin(m_spParser, PINDIR_OUTPUT), In()));
     ASSERT_EQ(S_OK, m_spGraph->Render(Out()));
     CComPtr<IPin> spPeer;
     ASSERT_EQ(S_OK, Out()->ConnectedTo(&spPeer));
-    EXPECT_EQ(EC_COMPLETE, RunToCompletion());
+    EXPECT_EQ(EC_COMPLETE, RunToEnd());
     EXPECT_GT(m_pTest->m_nSamples, 0);
 }
 
@@ -94,7 +94,7 @@ TEST_F(WaveGraph, ConnectionRulesOfTheOutputPin)
     MTClear(&mtOut);
 
     ASSERT_EQ(S_OK, m_spTest->Pause());
-    CComPtr<IPin> spRendererIn = PinOf(m_spRenderer, PINDIR_INPUT);
+    CComPtr<IPin> spRendererIn = FindPin(m_spRenderer, PINDIR_INPUT);
     EXPECT_EQ(VFW_E_NOT_STOPPED, Out()->Disconnect());
     ASSERT_EQ(S_OK, m_spTest->Stop());
 
