@@ -1261,7 +1261,9 @@ public:
         }
         if (spMemAlloc == nullptr)
             return VFW_E_NO_ALLOCATOR;
-        const HRESULT hr = spMemAlloc->GetBuffer(ppSample, nullptr, nullptr, dwFlags);
+        HRESULT hr = spMemAlloc->GetBuffer(ppSample, nullptr, nullptr, dwFlags);
+        if (hr == S_OK && *ppSample == nullptr)
+            hr = E_POINTER; // an allocator that says yes without a sample
         if (hr == S_OK)
             return S_OK;
         if (hr == VFW_E_TIMEOUT && (dwFlags & AM_GBF_NOWAIT) != 0)

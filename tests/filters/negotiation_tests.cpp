@@ -119,3 +119,30 @@ TEST_F(Negotiation, ConnectedOutputWithoutAllocatorKeepsTheFilterStopped)
     m_chain.m_spFilter->GetState(0, &e);
     EXPECT_EQ(State_Stopped, e);
 }
+
+TEST_F(Negotiation, NeighbourAnsweringYesWithoutAnObjectOrNonsense)
+{
+    m_chain.m_sink.m_bOddAnswers = true;
+    m_chain.m_source.m_bOddAnswers = true;
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_chain.m_pFilter));
+    m_chain.m_spFilter = static_cast<IBaseFilter*>(m_chain.m_pFilter);
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    // No enumerator behind S_OK on either side: a failure, not a crash.
+    EXPECT_TRUE(FAILED(m_chain.Out()->Connect(&m_chain.m_sink, nullptr)));
+
+    // Requirements of -5 buffers and bytes, no allocator behind S_OK: the
+    // minimum requirements hold and the filter brings its own allocator.
+    IMemInputPin* pMemIn = m_chain.m_pFilter->m_apIn;
+    CComPtr<IMemAllocator> spUp;
+    ALLOCATOR_PROPERTIES req = {2, 1024, 1, 0}, act = {};
+    ASSERT_EQ(S_OK, pMemIn->GetAllocator(&spUp));
+    ASSERT_EQ(S_OK, spUp->SetProperties(&req, &act));
+    ASSERT_EQ(S_OK, pMemIn->NotifyAllocator(spUp, TRUE));
+    ASSERT_EQ(S_OK, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    CTestOutPin* pOut = m_chain.m_pFilter->m_apOut;
+    EXPECT_EQ(eAS_Internal, pOut->m_eAllocSrc);
+    EXPECT_GE(pOut->m_props.cBuffers, 2);
+    EXPECT_GE(pOut->m_props.cbBuffer, 1024);
+    EXPECT_EQ(0, pOut->m_props.cbPrefix);
+}

@@ -42,7 +42,7 @@ public:
     }
     STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
     STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return m_hrQueryAccept; }
-    STDMETHOD(EnumMediaTypes)(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** pp) override { return m_bOddAnswers ? (*pp = nullptr, S_OK) : E_NOTIMPL; }
     STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override { return E_NOTIMPL; }
     STDMETHOD(EndOfStream)() override { return S_OK; }
     STDMETHOD(BeginFlush)() override { return S_OK; }
@@ -51,6 +51,8 @@ public:
 
     STDMETHOD(GetAllocator)(IMemAllocator** pp) override
     {
+        if (m_bOddAnswers)
+            return *pp = nullptr, S_OK;
         return m_spOwnAlloc != nullptr ? m_spOwnAlloc.CopyTo(pp) : (*pp = nullptr, VFW_E_NO_ALLOCATOR);
     }
     STDMETHOD(NotifyAllocator)(IMemAllocator* pAlloc, BOOL bReadOnly) override
@@ -61,6 +63,8 @@ public:
     }
     STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* pProps) override
     {
+        if (m_bOddAnswers)
+            return *pProps = ALLOCATOR_PROPERTIES{-5, -5, 0, -1}, S_FALSE;
         if (SUCCEEDED(m_hrRequirements))
             *pProps = m_requirements;
         return m_hrRequirements;
@@ -81,6 +85,8 @@ public:
     CComPtr<IMemAllocator> m_spNotified;    // the last NotifyAllocator
     bool m_bNotifiedReadOnly = false;
     HRESULT m_hrRequirements = E_NOTIMPL;
+    // S_OK without the object asked for, S_FALSE with nonsense properties.
+    bool m_bOddAnswers = false;
     ALLOCATOR_PROPERTIES m_requirements = {};
 };
 
