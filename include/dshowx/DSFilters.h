@@ -1597,7 +1597,8 @@ public:
     CBaseFilter() : m_dwTraceId(CFilterTraceIds::Next()) {}
     virtual LPCWSTR GetTraceName() { return m_szTag; }
     virtual void SetTraceName(LPCWSTR pszName) { StrFormat(m_szTag, DS_NAME_MAX, L"[%s %X]", pszName, m_dwTraceId); }
-    virtual IUnknown* GetControllingUnknownV() { return static_cast<T*>(this)->GetUnknown(); }
+    // Answered by the concrete class's interface map (its first, plain entry).
+    virtual IUnknown* GetControllingUnknown() = 0;
     virtual ~CBaseFilter() { TRACE_ASSERT_TEXT(m_eState == State_Stopped, "CBaseFilter<>::~CBaseFilter(): filter not stopped"); }
 
     // Requires a connected input for anything but Stopped; the output
