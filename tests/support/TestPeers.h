@@ -24,49 +24,8 @@
 #include <winapi/ComObject.h>
 #include <winapi/ComPtr.h>
 
-// The overlay mixer's pin configuration, which MinGW does not declare. The
-// library declares it beside its redirectors; where that header is not
-// there, the same public declaration is spelled out here.
-#if __has_include(<dshowx/DSRedirectors.h>)
+// The overlay mixer's pin configuration is declared beside the redirectors.
 #include <dshowx/DSRedirectors.h>
-#else
-#include <ddraw.h>
-
-typedef enum _AM_ASPECT_RATIO_MODE
-{
-    AM_ARMODE_STRETCHED = 0,
-    AM_ARMODE_LETTER_BOX = 1,
-    AM_ARMODE_CROP = 2,
-    AM_ARMODE_STRETCHED_AS_PRIMARY = 3,
-} AM_ASPECT_RATIO_MODE;
-
-MIDL_INTERFACE("593CDDE1-0759-11D1-9E69-00C04FD7C15B")
-IMixerPinConfig : public IUnknown
-{
-    virtual HRESULT STDMETHODCALLTYPE SetRelativePosition(DWORD dwLeft, DWORD dwTop, DWORD dwRight, DWORD dwBottom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetRelativePosition(DWORD * pdwLeft, DWORD * pdwTop, DWORD * pdwRight,
-                                                          DWORD * pdwBottom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetZOrder(DWORD dwZOrder) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetZOrder(DWORD * pdwZOrder) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetColorKey(COLORKEY * pColorKey) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetColorKey(COLORKEY * pColorKey, DWORD * pColor) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetBlendingParameter(DWORD dwBlendingParameter) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetBlendingParameter(DWORD * pdwBlendingParameter) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetAspectRatioMode(AM_ASPECT_RATIO_MODE amAspectRatioMode) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetAspectRatioMode(AM_ASPECT_RATIO_MODE * pamAspectRatioMode) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetStreamTransparent(BOOL bStreamTransparent) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetStreamTransparent(BOOL * pbStreamTransparent) = 0;
-};
-__CRT_UUID_DECL(IMixerPinConfig, 0x593CDDE1, 0x0759, 0x11D1, 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B)
-
-MIDL_INTERFACE("EBF47182-8764-11D1-9E69-00C04FD7C15B")
-IMixerPinConfig2 : public IMixerPinConfig
-{
-    virtual HRESULT STDMETHODCALLTYPE SetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) = 0;
-};
-__CRT_UUID_DECL(IMixerPinConfig2, 0xEBF47182, 0x8764, 0x11D1, 0x9E, 0x69, 0x00, 0xC0, 0x4F, 0xD7, 0xC1, 0x5B)
-#endif
 
 // What the sink saw of one sample.
 struct SampleRecord
