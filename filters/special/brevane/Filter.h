@@ -24,8 +24,9 @@
 #include <helpers/Perf.h>
 #include <winapi/ComModule.h>
 
-// {7C3A5E90-2B4D-4E61-9F08-3D5A1C6B7E24}
-inline constexpr CLSID CLSID_SpyFilter = {0x7C3A5E90, 0x2B4D, 0x4E61, {0x9F, 0x08, 0x3D, 0x5A, 0x1C, 0x6B, 0x7E, 0x24}};
+// CLSID_SpyFilter and the control interface, from the module's IDL.
+#include <VelmoraSpy.h>
+
 
 class CSpyFilter;
 
