@@ -63,6 +63,9 @@ public:
     ULONG PersistSize() override;
     bool PersistIsDirty() override { return IsDirty(); }
     bool IsDirty();
+    // Back to the default properties (not while capturing): what a failed
+    // load of the owner leaves.
+    void ResetProps();
 
     ECaptureType CaptureType();
     bool IsCompressing();

@@ -10,7 +10,10 @@
 
 // IVelmoraSpyFilter of T: each method calls T's member of the same name,
 // which owns the traces, results and locks. Reference counting and queries
-// are the owner's (one identity). T provides GetUnknown().
+// are the owner's (one identity). T provides GetUnknown(), SetDirty() and
+// the four persisted options m_bDynReconnect, m_bMTEnumRedir, m_bCheckSum
+// and m_bForcePassthru: a change of any of them through the interface makes
+// the filter dirty, since each is saved with the graph.
 template <class T>
 class CSpyFilterControl : public IVelmoraSpyFilter
 {
@@ -23,16 +26,25 @@ public:
     STDMETHOD_(ULONG, AddRef)() override { return m_pOwner->GetUnknown()->AddRef(); }
     STDMETHOD_(ULONG, Release)() override { return m_pOwner->GetUnknown()->Release(); }
 
-    STDMETHOD(EnableDynReconnect)(LONG bEnable) override { return m_pOwner->EnableDynReconnect(bEnable); }
+    STDMETHOD(EnableDynReconnect)(LONG bEnable) override
+    {
+        return Changing(m_pOwner->m_bDynReconnect, [&] { return m_pOwner->EnableDynReconnect(bEnable); });
+    }
     STDMETHOD(IsDynReconnecEnabled)() override { return m_pOwner->IsDynReconnecEnabled(); }
-    STDMETHOD(EnableMTEnumRedir)(LONG bEnable) override { return m_pOwner->EnableMTEnumRedir(bEnable); }
+    STDMETHOD(EnableMTEnumRedir)(LONG bEnable) override
+    {
+        return Changing(m_pOwner->m_bMTEnumRedir, [&] { return m_pOwner->EnableMTEnumRedir(bEnable); });
+    }
     STDMETHOD(IsMTEnumRedirEnabled)() override { return m_pOwner->IsMTEnumRedirEnabled(); }
     STDMETHOD(GetBitrates)(UINT* pnTotalAvg, UINT* pnMovingAvg) override
     {
         return m_pOwner->GetBitrates(pnTotalAvg, pnMovingAvg);
     }
     STDMETHOD(GetSamplesPerSec)(double* pdSamplesPerSec) override { return m_pOwner->GetSamplesPerSec(pdSamplesPerSec); }
-    STDMETHOD(ForcePassthruAllocator)(LONG bForce) override { return m_pOwner->ForcePassthruAllocator(bForce); }
+    STDMETHOD(ForcePassthruAllocator)(LONG bForce) override
+    {
+        return Changing(m_pOwner->m_bForcePassthru, [&] { return m_pOwner->ForcePassthruAllocator(bForce); });
+    }
     STDMETHOD(IsPassthruAllocatorForced)(LONG* pbForced) override { return m_pOwner->IsPassthruAllocatorForced(pbForced); }
     STDMETHOD(SetCaptureProps)(BSTR bstrFileNameTemplate, LONG bOneSamplePerFile, UINT nSamples) override
     {
@@ -43,7 +55,10 @@ public:
         return m_pOwner->GetCaptureProps(pbstrFileNameTemplate, pbOneSamplePerFile, pnSamples);
     }
     STDMETHOD(StartCapture)() override { return m_pOwner->StartCapture(); }
-    STDMETHOD(SetCheckSum)(LONG bCalculate) override { return m_pOwner->SetCheckSum(bCalculate); }
+    STDMETHOD(SetCheckSum)(LONG bCalculate) override
+    {
+        return Changing(m_pOwner->m_bCheckSum, [&] { return m_pOwner->SetCheckSum(bCalculate); });
+    }
     STDMETHOD(GetCheckSum)(LONG* pbCalculate) override { return m_pOwner->GetCheckSum(pbCalculate); }
 
     // For the owner's interface map (COM_INTERFACE_ENTRY_FUNC).
@@ -55,6 +70,16 @@ public:
     }
 
 private:
+    template <class F>
+    HRESULT Changing(volatile LONG& option, F&& setter)
+    {
+        const LONG before = option;
+        const HRESULT hr = setter();
+        if (option != before)
+            m_pOwner->SetDirty(true);
+        return hr;
+    }
+
     T* m_pOwner;
 };
 
