@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include <memory>
+
 #include <dshowx/DSTrace.h>
 #include <winapi/ComPtr.h>
 
@@ -103,9 +105,11 @@ public:
 };
 
 // Byte offset of a member of the map's class (also through its base B).
+// (std::addressof: CComBSTR and CComPtr overload the address operator.)
 #define PERSIST_OFFSET_AS(member, B) \
-    (reinterpret_cast<size_t>(static_cast<B*>(&reinterpret_cast<_PersistClass*>(8)->member)) - 8)
-#define PERSIST_OFFSET(member) (reinterpret_cast<size_t>(&reinterpret_cast<_PersistClass*>(8)->member) - 8)
+    (reinterpret_cast<size_t>(static_cast<B*>(std::addressof(reinterpret_cast<_PersistClass*>(8)->member))) - 8)
+#define PERSIST_OFFSET(member) \
+    (reinterpret_cast<size_t>(std::addressof(reinterpret_cast<_PersistClass*>(8)->member)) - 8)
 
 // The map macros define, inside class x, static GetPersistMap().
 #define BEGIN_PERSIST_MAP(x)                                                                     \

@@ -4,7 +4,7 @@
 #include <winapi/ComPtr.h>
 #include <winapi/Wrappers.h>
 
-#include <uuids.h>
+#include <dshow.h>
 
 #include <vector>
 

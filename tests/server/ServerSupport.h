@@ -41,7 +41,8 @@ inline DWORD RunRegsvr32(const std::wstring& strDll, bool bUnregister, bool b64 
     const std::wstring strDir = b64 ? (sizeof(void*) == 8 ? L"\\system32" : L"\\sysnative") : L"\\syswow64";
     std::wstring strCmd = L"\"" + std::wstring(szWin) + strDir + L"\\regsvr32.exe\" /s " + (bUnregister ? L"/u " : L"") +
                           L"\"" + strDll + L"\"";
-    STARTUPINFOW si = {sizeof(si)};
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, &strCmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return 0xFFFFFFFF;

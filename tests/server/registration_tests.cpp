@@ -4,7 +4,7 @@
 // registry; the merit keeps the filter out of intelligent connection.
 #include <gtest/gtest.h>
 
-#include <uuids.h>
+#include <dshow.h>
 
 #include <velmora/VelmoraRegister.h>
 
@@ -108,7 +108,7 @@ TEST_F(Registration, WritesEveryKeyAndRemovesThemAgain)
     ExpectMappedOnce(CLSID_VelmoraFiltersCategory);
 
     ASSERT_EQ(0u, RunRegsvr32(m_strDll, true));
-    for (const std::wstring& strKey : {L"Brevane.Filter", L"Brevane.Filter.1", L"Brevane.PropPage", L"Brevane.About.1",
+    for (const std::wstring& strKey : std::vector<std::wstring>{L"Brevane.Filter", L"Brevane.Filter.1", L"Brevane.PropPage", L"Brevane.About.1",
                                       L"CLSID\\" + FILTER, L"CLSID\\" + PAGE, L"CLSID\\" + ABOUT, L"TypeLib\\" + LIBID,
                                       CATEGORIES + MAKER, L"CLSID\\" + MAKER})
         EXPECT_FALSE(RegKeyExists(strKey)) << strKey;
@@ -158,10 +158,43 @@ TEST_F(Registration, CreatesByClassAndProgIdNeverByItself)
               CoCreateInstance(CLSID_SpyFilter, spOuter, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&pUnk)));
     EXPECT_EQ(nullptr, pUnk);
 
-    // Rendering a WAVE file builds a whole graph without the spy.
+    // Intelligent connection looks for filters above MERIT_DO_NOT_USE only.
+    CComPtr<IFilterMapper2> spMapper;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                                     reinterpret_cast<void**>(&spMapper)));
+    auto bMatched = [&](DWORD dwMerit) {
+        const GUID types[] = {MEDIATYPE_Audio, MEDIASUBTYPE_PCM};
+        CComPtr<IEnumMoniker> spEnum;
+        EXPECT_EQ(S_OK, spMapper->EnumMatchingFilters(&spEnum, 0, FALSE, dwMerit, TRUE, 1, types, nullptr, nullptr,
+                                                      FALSE, FALSE, 0, nullptr, nullptr, nullptr));
+        bool bFound = false;
+        for (CComPtr<IMoniker> spMoniker; spEnum && spEnum->Next(1, &spMoniker, nullptr) == S_OK; spMoniker.Release())
+        {
+            CComPtr<IPropertyBag> spBag;
+            VARIANT var;
+            VariantInit(&var);
+            if (SUCCEEDED(spMoniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&spBag))) &&
+                SUCCEEDED(spBag->Read(L"CLSID", &var, nullptr)) && var.vt == VT_BSTR)
+                bFound = bFound || _wcsicmp(var.bstrVal, FILTER.c_str()) == 0;
+            VariantClear(&var);
+        }
+        return bFound;
+    };
+    EXPECT_TRUE(bMatched(MERIT_DO_NOT_USE));
+    EXPECT_FALSE(bMatched(MERIT_DO_NOT_USE + 1));
+
+    // Rendering a WAVE file to the renderer at hand never inserts the spy.
     const std::wstring strWave = WriteTestWaveFile();
     CComPtr<IGraphBuilder> spGraph = CreateGraph();
-    ASSERT_EQ(S_OK, spGraph->RenderFile(strWave.c_str(), nullptr));
+    CComPtr<IBaseFilter> spSource = AddFileSource(spGraph, strWave.c_str());
+    CComPtr<IBaseFilter> spParser = AddFilterByClsid(spGraph, CLSID_TestWaveParser, L"Parser");
+    CComPtr<IBaseFilter> spSink = AddFilterByClsid(spGraph, CLSID_TestNullRenderer, L"Sink");
+    ASSERT_EQ(S_OK, ConnectFilters(spGraph, spSource, spParser));
+    CComPtr<IFilterGraph2> spGraph2;
+    ASSERT_EQ(S_OK, spGraph->QueryInterface(IID_IFilterGraph2, reinterpret_cast<void**>(&spGraph2)));
+    CComPtr<IPin> spOut = FindPin(spParser, PINDIR_OUTPUT);
+    ASSERT_TRUE(spOut && spSink);
+    ASSERT_EQ(S_OK, spGraph2->RenderEx(spOut, AM_RENDEREX_RENDERTOEXISTINGRENDERERS, nullptr));
     CComPtr<IEnumFilters> spEnum;
     ASSERT_EQ(S_OK, spGraph->EnumFilters(&spEnum));
     int nFilters = 0;
@@ -171,8 +204,13 @@ TEST_F(Registration, CreatesByClassAndProgIdNeverByItself)
         spFilter->GetClassID(&clsid);
         EXPECT_FALSE(IsEqualCLSID(CLSID_SpyFilter, clsid));
     }
-    EXPECT_GE(nFilters, 3);
+    EXPECT_EQ(3, nFilters); // source, parser, renderer
     spEnum.Release();
+    spOut.Release();
+    spGraph2.Release();
+    spSource.Release();
+    spParser.Release();
+    spSink.Release();
     TearDownGraph(spGraph);
     DeleteFileW(strWave.c_str());
 }

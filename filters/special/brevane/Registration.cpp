@@ -1,12 +1,13 @@
 #include "Registration.h"
 
+#include "Filter.h"
 #include "ServerIds.h"
 
 #include <VelmoraSpy.h>
 #include <velmora/VelmoraRegister.h>
 #include <winapi/ComModule.h>
 
-#include <uuids.h>
+#include <dshow.h>
 
 namespace
 {
@@ -72,6 +73,8 @@ HRESULT SpyFilter_UpdateRegistry(BOOL bRegister)
         RegisterVelmoraCategory(FALSE, CLSID_VelmoraFiltersCategory);
     return hr;
 }
+
+HRESULT CSpyFilter::UpdateRegistry(BOOL bRegister) { return SpyFilter_UpdateRegistry(bRegister); }
 
 HRESULT SpyPage_UpdateRegistry(UINT nResId, BOOL bRegister)
 {
