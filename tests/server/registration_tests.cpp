@@ -102,8 +102,14 @@ TEST_F(Registration, WritesEveryKeyAndRemovesThemAgain)
     ExpectMappedOnce(CLSID_LegacyAmFilterCategory);
     ExpectMappedOnce(CLSID_VelmoraFiltersCategory);
 
-    // A second run replaces the first: still one entry per category.
+    // A second run replaces the first: still one entry per category, and the
+    // existing category is left as it is (a changed name survives).
+    HKEY hKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, (CATEGORIES + MAKER).c_str(), 0, KEY_SET_VALUE, &hKey));
+    RegSetValueExW(hKey, L"FriendlyName", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"Mine"), 5 * sizeof(WCHAR));
+    RegCloseKey(hKey);
     ASSERT_EQ(0u, RunRegsvr32(m_strDll, false));
+    EXPECT_EQ(L"Mine", RegText(CATEGORIES + MAKER, L"FriendlyName"));
     ExpectMappedOnce(CLSID_LegacyAmFilterCategory);
     ExpectMappedOnce(CLSID_VelmoraFiltersCategory);
 
@@ -358,6 +364,18 @@ TEST_F(Registration, TypeLibraryDescribesTheInterfaces)
     EXPECT_STREQ(L"Velmora Spy Filter 1.0 Type Library", bsDoc);
     SysFreeString(bsName);
     SysFreeString(bsDoc);
+
+    for (const auto& coclass : {std::make_pair(&CLSID_SpyFilter, L"SpyFilter Velmora Spy Filter"),
+                                std::make_pair(&CLSID_SpyFilterPP, L"SpyFilterPP Velmora Spy Property Page"),
+                                std::make_pair(&CLSID_AboutSpyFilter, L"AboutSpyFilter Velmora Spy About")})
+    {
+        CComPtr<ITypeInfo> spClass;
+        ASSERT_EQ(S_OK, spLib->GetTypeInfoOfGuid(*coclass.first, &spClass));
+        spClass->GetDocumentation(MEMBERID_NIL, &bsName, &bsDoc, nullptr, nullptr);
+        EXPECT_EQ(coclass.second, std::wstring(bsName) + L" " + bsDoc);
+        SysFreeString(bsName);
+        SysFreeString(bsDoc);
+    }
 
     CComPtr<ITypeInfo> spInfo;
     ASSERT_EQ(S_OK, spLib->GetTypeInfoOfGuid(IID_IVelmoraSpyFilter, &spInfo));
