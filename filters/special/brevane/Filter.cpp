@@ -54,6 +54,7 @@ CSpyFilter::CSpyFilter() : m_capture(InitTag()), m_diffBuffer(false)
 {
     StrCopy(m_szDefaultName, DS_NAME_MAX, L"Velmora Spy Filter");
     ResetStatistics();
+    InitVersion();
 }
 
 CSpyFilter::~CSpyFilter()

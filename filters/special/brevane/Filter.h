@@ -22,11 +22,14 @@
 #include <dshowx/DSWrappers.h>
 #include <helpers/CaptureSamples.h>
 #include <helpers/Perf.h>
+#include <velmora/VelmoraVersionWrap.h>
 #include <winapi/ComModule.h>
+#include <winapi/Persist.h>
 
 // CLSID_SpyFilter and the control interface, from the module's IDL.
 #include <VelmoraSpy.h>
 
+#include "SpyControl.h"
 
 class CSpyFilter;
 
@@ -107,7 +110,11 @@ private:
 // ---------------------------------------------------------------------------
 class CSpyFilter : public CTransInPlaceFilter<CSpyFilter, CInput, COutput>,
                    public CComCoClass<CSpyFilter, &CLSID_SpyFilter>,
-                   public IDirectShowDebugImpl<CSpyFilter>
+                   public IDirectShowDebugImpl<CSpyFilter>,
+                   public CPersistObjectImpl<CSpyFilter>,
+                   public IPersistStreamImpl<CSpyFilter>,
+                   public ISpecifyPropertyPagesImpl,
+                   public IVelmoraVersionWrapper
 {
 public:
     typedef CTransInPlaceFilter<CSpyFilter, CInput, COutput> Base;
@@ -117,8 +124,26 @@ public:
     COM_INTERFACE_ENTRY2(IMediaFilter, IBaseFilter)
     COM_INTERFACE_ENTRY(IBaseFilter)
     COM_INTERFACE_ENTRY(IDirectShowDebug)
+    COM_INTERFACE_ENTRY(IPersistStream)
+    COM_INTERFACE_ENTRY(ISpecifyPropertyPages)
+    COM_INTERFACE_ENTRY_IID(IID_IVelmoraVersion, IVelmoraVersion)
+    COM_INTERFACE_ENTRY_FUNC(IID_IVelmoraSpyFilter, QueryControl)
     END_COM_MAP()
-    DECLARE_NO_REGISTRY()
+    // Script 101, the maker's category and the filter mapper's entries.
+    static HRESULT UpdateRegistry(BOOL bRegister);
+
+    // What IPersistStream saves, in this order (the persisted layout).
+    BEGIN_PERSIST_MAP(CSpyFilter)
+    PERSIST_ENTRY(m_clsid)
+    PERSIST_ENTRY(m_bDynReconnect)
+    PERSIST_ENTRY(m_bMTEnumRedir)
+    PERSIST_ENTRY(m_bForcePassthru)
+    PERSIST_ENTRY(m_bCheckSum)
+    PERSIST_ENTRY_OBJECT(m_capture)
+    END_PERSIST_MAP()
+    // Another class's stream or a damaged one leaves the default options.
+    HRESULT PersistLoad(IStream* pStm) override;
+    LPCWSTR VersionOwnerTag() override { return GetTraceName(); }
 
     CSpyFilter();
     ~CSpyFilter() override;
@@ -227,6 +252,12 @@ public:
     static constexpr DWORD DIFF_BUFFER_SIZE = 65536;
 
 private:
+    // The control interface: a part of this object, one identity.
+    CSpyFilterControl<CSpyFilter> m_control{this};
+    HRESULT QueryControl(REFIID, void** ppv) { return m_control.Query(ppv); }
+    // The build line, traced once at construction.
+    void InitVersion();
+
     LPCWSTR InitTag();
     void ResetStatistics();
     void ReadRegistryOptions();

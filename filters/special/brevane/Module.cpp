@@ -1,16 +1,12 @@
 // The product DLL: its module with the object map and the exports. Hosts
 // create the filter through DllGetClassObject.
+#include "BrevaneModule.h"
 #include "Filter.h"
 
 #include <winapi/ComModule.h>
 
 namespace
 {
-
-// The module of the spy filter DLL; registration comes here next.
-class CBrevaneModule : public CComModule
-{
-};
 
 CBrevaneModule g_module;
 
@@ -38,3 +34,13 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 }
 
 STDAPI DllCanUnloadNow() { return g_module.DllCanUnloadNow(); }
+
+STDAPI DllRegisterServer()
+{
+    const HRESULT hr = g_module.DllRegisterServer();
+    if (FAILED(hr))
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### DllRegisterServer(): _AtlModule.DllRegisterServer()=0x%X\n", hr);
+    return hr;
+}
+
+STDAPI DllUnregisterServer() { return g_module.DllUnregisterServer(); }
