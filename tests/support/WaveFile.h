@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <mmreg.h>
 
+#include <helpers/MediaFiles.h>
+
 #include <string>
 #include <vector>
 
@@ -11,28 +13,12 @@
 inline std::wstring WriteTestWaveFile(DWORD nSamplesPerSec = 8000, WORD nChannels = 1, WORD wBitsPerSample = 8,
                                       DWORD cbData = 8000)
 {
-    WCHAR szDir[MAX_PATH], szPath[MAX_PATH];
-    GetTempPathW(MAX_PATH, szDir);
-    GetTempFileNameW(szDir, L"vlm", 0, szPath);
-    const WORD nBlockAlign = static_cast<WORD>(nChannels * wBitsPerSample / 8);
-    std::vector<BYTE> file(44 + cbData, wBitsPerSample == 8 ? 0x80 : 0);
-    auto put32 = [&](size_t at, DWORD v) { memcpy(&file[at], &v, 4); };
-    auto put16 = [&](size_t at, WORD v) { memcpy(&file[at], &v, 2); };
-    memcpy(&file[0], "RIFF", 4);
-    put32(4, 36 + cbData);
-    memcpy(&file[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, WAVE_FORMAT_PCM);
-    put16(22, nChannels);
-    put32(24, nSamplesPerSec);
-    put32(28, nSamplesPerSec * nBlockAlign);
-    put16(32, nBlockAlign);
-    put16(34, wBitsPerSample);
-    memcpy(&file[36], "data", 4);
-    put32(40, cbData);
-    HANDLE h = CreateFileW(szPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD cbWritten = 0;
-    WriteFile(h, file.data(), static_cast<DWORD>(file.size()), &cbWritten, nullptr);
-    CloseHandle(h);
-    return szPath;
+    CPcmDesc a;
+    a.nSamplesPerSec = nSamplesPerSec;
+    a.nChannels = nChannels;
+    a.wBitsPerSample = wBitsPerSample;
+    const std::wstring path = MakeTempMediaPath(L"vlm");
+    WriteWaveFile(path.c_str(), a, cbData,
+                  [&](DWORD, BYTE* pb, DWORD cb) { memset(pb, wBitsPerSample == 8 ? 0x80 : 0, cb); });
+    return path;
 }

@@ -169,6 +169,8 @@ struct CState
     DWORD iFirst;
     DWORD cRecords;
     int eSymbols; // 0 not tried, 1 ready, -1 unavailable
+    PFN_STANDIN_OBSERVER pfnObserver; // a host that reads the lines as they come
+    void* pvObserver;
 };
 CState g_state;
 
@@ -344,6 +346,8 @@ void Commit(WCHAR wKind, LPCWSTR pszRaw, size_t cchRaw, const char* pszLevel, LP
     out.PutLines(szColumns, cchColumns, pszShown, cchShown);
     if (wKind)
         KeepRecord(wKind, pszRaw, cchRaw);
+    if (g_state.pfnObserver && (wKind == STANDIN_RECORD_WIDE || wKind == STANDIN_RECORD_NARROW))
+        g_state.pfnObserver(g_state.pvObserver, pszRaw, static_cast<int>(cchRaw));
     HANDLE h = LogFile();
     DWORD cbWritten = 0;
     if (h)
@@ -831,6 +835,13 @@ extern "C" int WINAPI StandIn_GetLogFile(LPWSTR pszBuf, int cchBuf)
         return 0;
     memcpy(pszBuf, g_state.szPath, (cch + 1) * sizeof(WCHAR));
     return cch;
+}
+
+extern "C" void WINAPI StandIn_SetObserver(PFN_STANDIN_OBSERVER pfn, void* pvContext)
+{
+    CLock lock;
+    g_state.pfnObserver = pfn;
+    g_state.pvObserver = pfn ? pvContext : nullptr;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pvReserved)

@@ -29,9 +29,16 @@ BOOL WINAPI StandIn_SetLogFile(LPCWSTR pszPath);
 // The path of the log file in use (looked up now if no line was written yet).
 // Returns its length, or 0 when cchBuf is too small.
 int WINAPI StandIn_GetLogFile(LPWSTR pszBuf, int cchBuf);
+// Hands every trace line (OutputW and OutputA, as received: escape and
+// level characters first when the spine sent them) to pfn as well, until it
+// is called again with null. pfn runs under the library's lock on the thread
+// that traces: it must be quick and must not trace.
+typedef void(WINAPI* PFN_STANDIN_OBSERVER)(void* pvContext, LPCWSTR pszLine, int cch);
+void WINAPI StandIn_SetObserver(PFN_STANDIN_OBSERVER pfn, void* pvContext);
 }
 
 typedef int(WINAPI* PFN_STANDIN_READLINES)(LPWSTR pszBuf, int cchBuf);
 typedef void(WINAPI* PFN_STANDIN_RESET)();
 typedef BOOL(WINAPI* PFN_STANDIN_SETLOGFILE)(LPCWSTR pszPath);
 typedef int(WINAPI* PFN_STANDIN_GETLOGFILE)(LPWSTR pszBuf, int cchBuf);
+typedef void(WINAPI* PFN_STANDIN_SETOBSERVER)(PFN_STANDIN_OBSERVER pfn, void* pvContext);
