@@ -232,6 +232,9 @@ TEST_F(SpyHost, DefaultClipPlaysToTheEndWithCountsOfTheClip)
     const std::string traceText = ReadAll(trace);
     EXPECT_EQ(j.Int("streams.0.samples") + j.Int("streams.1.samples"),
               static_cast<long long>(SampleLines(traceText).size()));
+    // The filter's own count, from its Stop line.
+    EXPECT_THAT(traceText, HasSubstr("[Spy 1] Stop(): Through the filter has passed " +
+                                     std::to_string(clip.nFrames) + " samples"));
 }
 
 TEST_F(SpyHost, WaveFileAndSecondsAndDifferenceFile)

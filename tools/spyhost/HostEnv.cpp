@@ -102,6 +102,8 @@ std::string HResultText(HRESULT hr)
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr), 0,
                        sz, MAX_ERROR_TEXT_LEN, nullptr);
     std::string text = Utf8(sz);
+    if (text.compare(0, 9, "Error: 0x") == 0)
+        text.clear(); // a code without a known text
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     char szCode[16];
