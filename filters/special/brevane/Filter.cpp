@@ -618,8 +618,11 @@ bool CSpyFilter::IsSpecialYuvCase(const AM_MEDIA_TYPE* pmt)
         return false;
     if (MTCheckVideo(pmt, false) != S_OK || !IsYuvSubtype(pmt->subtype))
         return false;
-    return IsEqualGUID(FilterClassOfPin(m_apIn->Upstream()), c_clsidAviSplitter) &&
-           IsEqualGUID(FilterClassOfPin(m_apOut->Downstream()), c_clsidOverlayMixer);
+    // Asked under the output pin's lock: the input pin's lock would come
+    // second here and first elsewhere. Peers change only while stopped.
+    const CComPtr<IPin> spUp(m_apIn->m_spConnected), spDown(m_apOut->m_spConnected);
+    return IsEqualGUID(FilterClassOfPin(spUp), c_clsidAviSplitter) &&
+           IsEqualGUID(FilterClassOfPin(spDown), c_clsidOverlayMixer);
 }
 
 // ---------------------------------------------------------------------------
