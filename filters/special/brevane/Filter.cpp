@@ -362,11 +362,27 @@ void CSpyFilter::CheckTimecode(IMediaSample* pSample)
 CSpyFilter::CSampleFacts CSpyFilter::SampleFacts(IMediaSample* pSample)
 {
     CSampleFacts f;
-    REFERENCE_TIME tE = 0;
-    const HRESULT hrTime = pSample->GetTime(&f.tStart, &tE);
-    f.bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
-    const long cbSize = pSample->GetSize();
-    f.cbActual = pSample->GetActualDataLength();
+    long cbSize = 0;
+    // One call for all of it where the sample offers one: the single getters
+    // of some samples format trace texts they then drop.
+    CComPtr<IMediaSample2> spSample2;
+    AM_SAMPLE2_PROPERTIES props = {};
+    if (SUCCEEDED(pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&spSample2))) && spSample2 != nullptr &&
+        SUCCEEDED(spSample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props))))
+    {
+        f.tStart = props.tStart;
+        f.bTimed = (props.dwSampleFlags & AM_SAMPLE_TIMEVALID) != 0;
+        cbSize = props.cbBuffer;
+        f.cbActual = props.lActual;
+    }
+    else
+    {
+        REFERENCE_TIME tE = 0;
+        const HRESULT hrTime = pSample->GetTime(&f.tStart, &tE);
+        f.bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
+        cbSize = pSample->GetSize();
+        f.cbActual = pSample->GetActualDataLength();
+    }
     if (cbSize >= 0 && f.cbActual > cbSize)
     {
         TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): sample claims %i bytes in a buffer of %i\n",
