@@ -350,6 +350,18 @@ TEST_F(SpyPeers, TimecodesAndBadInputAreTracedAndStreamingGoesOn)
     EXPECT_EQ(4u, CSpyHost::Get()->CountLines("nBlockAlign 0, frames not counted"));
     EXPECT_EQ(1u, CSpyHost::Get()->CountLines("m_spMemInput->Receive()=0x8000FFFF"));
     EXPECT_EQ(1u, CSpyHost::Get()->CountLines("Through the filter has passed 4 samples"));
+
+    // A format block shorter than its type claims.
+    m_spGraph->Disconnect(m_spSource->Pin());
+    m_spGraph->Disconnect(In());
+    CMType mtShort = AudioType(8000);
+    mtShort.cbFormat = 8;
+    m_spSource->SetMediaTypes({mtShort});
+    ASSERT_EQ(S_OK, ConnectIn());
+    ASSERT_EQ(S_OK, Run());
+    EXPECT_EQ(S_OK, m_spSource->DeliverOne(1000, c_tDur));
+    ASSERT_EQ(S_OK, Stop());
+    EXPECT_EQ(1u, CSpyHost::Get()->CountLines("wave format of 8 bytes, frames not counted"));
 }
 
 TEST_F(SpyPeers, CaptureStartedWhileStreamingWritesTheSamples)

@@ -91,7 +91,7 @@ void CSpyFilter::ResetStatistics()
     m_llTotalBytes = 0;
     m_llTickTime = 0;
     m_nBadTimecodes = 0;
-    m_nBadBlockAlign = 0;
+    m_nBadFormats = 0;
     m_tSlotStart = MINLONGLONG;
     m_dwLastTick = timeGetTime();
     m_dwRateTick = 0;
@@ -552,18 +552,26 @@ void CSpyFilter::UpdateSamplesPerSec()
         m_dSamplesPerSec = static_cast<double>(m_llSamples) * 10000000.0 / static_cast<double>(tRunning);
 }
 
-// Under the filter lock. PCM only; a block alignment of 0 cannot count frames.
+// Under the filter lock. PCM only; a short format block or a block
+// alignment of 0 cannot count frames.
 void CSpyFilter::CountAudioFrames(long cb)
 {
     const CMType& mt = m_apIn->m_mt;
-    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || cb <= 0)
         return;
+    if (mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    {
+        if (PassesThinning(++m_nBadFormats))
+            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): wave format of %u bytes, frames not counted\n",
+                   m_szTag, static_cast<UINT>(mt.cbFormat));
+        return;
+    }
     const WAVEFORMATEX* pwfx = reinterpret_cast<const WAVEFORMATEX*>(mt.pbFormat);
-    if (pwfx->wFormatTag != WAVE_FORMAT_PCM || cb <= 0)
+    if (pwfx->wFormatTag != WAVE_FORMAT_PCM)
         return;
     if (pwfx->nBlockAlign == 0)
     {
-        if (PassesThinning(++m_nBadBlockAlign))
+        if (PassesThinning(++m_nBadFormats))
             TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): PCM format with nBlockAlign 0, frames not counted\n",
                    m_szTag);
         return;
