@@ -92,7 +92,7 @@ void CSpyFilter::ResetStatistics()
     m_llTotalBytes = 0;
     m_llTickTime = 0;
     m_nBadTimecodes = 0;
-    m_nBadBlockAlign = 0;
+    m_nBadFormats = 0;
     m_tSlotStart = MINLONGLONG;
     m_dwLastTick = timeGetTime();
     m_dwRateTick = 0;
@@ -363,11 +363,27 @@ void CSpyFilter::CheckTimecode(IMediaSample* pSample)
 CSpyFilter::CSampleFacts CSpyFilter::SampleFacts(IMediaSample* pSample)
 {
     CSampleFacts f;
-    REFERENCE_TIME tE = 0;
-    const HRESULT hrTime = pSample->GetTime(&f.tStart, &tE);
-    f.bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
-    const long cbSize = pSample->GetSize();
-    f.cbActual = pSample->GetActualDataLength();
+    long cbSize = 0;
+    // One call for all of it where the sample offers one: the single getters
+    // of some samples format trace texts they then drop.
+    CComPtr<IMediaSample2> spSample2;
+    AM_SAMPLE2_PROPERTIES props = {};
+    if (SUCCEEDED(pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&spSample2))) && spSample2 != nullptr &&
+        SUCCEEDED(spSample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props))))
+    {
+        f.tStart = props.tStart;
+        f.bTimed = (props.dwSampleFlags & AM_SAMPLE_TIMEVALID) != 0;
+        cbSize = props.cbBuffer;
+        f.cbActual = props.lActual;
+    }
+    else
+    {
+        REFERENCE_TIME tE = 0;
+        const HRESULT hrTime = pSample->GetTime(&f.tStart, &tE);
+        f.bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
+        cbSize = pSample->GetSize();
+        f.cbActual = pSample->GetActualDataLength();
+    }
     if (cbSize >= 0 && f.cbActual > cbSize)
     {
         TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): sample claims %i bytes in a buffer of %i\n",
@@ -537,18 +553,26 @@ void CSpyFilter::UpdateSamplesPerSec()
         m_dSamplesPerSec = static_cast<double>(m_llSamples) * 10000000.0 / static_cast<double>(tRunning);
 }
 
-// Under the filter lock. PCM only; a block alignment of 0 cannot count frames.
+// Under the filter lock. PCM only; a short format block or a block
+// alignment of 0 cannot count frames.
 void CSpyFilter::CountAudioFrames(long cb)
 {
     const CMType& mt = m_apIn->m_mt;
-    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || cb <= 0)
         return;
+    if (mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    {
+        if (PassesThinning(++m_nBadFormats))
+            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): wave format of %u bytes, frames not counted\n",
+                   m_szTag, static_cast<UINT>(mt.cbFormat));
+        return;
+    }
     const WAVEFORMATEX* pwfx = reinterpret_cast<const WAVEFORMATEX*>(mt.pbFormat);
-    if (pwfx->wFormatTag != WAVE_FORMAT_PCM || cb <= 0)
+    if (pwfx->wFormatTag != WAVE_FORMAT_PCM)
         return;
     if (pwfx->nBlockAlign == 0)
     {
-        if (PassesThinning(++m_nBadBlockAlign))
+        if (PassesThinning(++m_nBadFormats))
             TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): PCM format with nBlockAlign 0, frames not counted\n",
                    m_szTag);
         return;
@@ -619,8 +643,11 @@ bool CSpyFilter::IsSpecialYuvCase(const AM_MEDIA_TYPE* pmt)
         return false;
     if (MTCheckVideo(pmt, false) != S_OK || !IsYuvSubtype(pmt->subtype))
         return false;
-    return IsEqualGUID(FilterClassOfPin(m_apIn->Upstream()), c_clsidAviSplitter) &&
-           IsEqualGUID(FilterClassOfPin(m_apOut->Downstream()), c_clsidOverlayMixer);
+    // Asked under the output pin's lock: the input pin's lock would come
+    // second here and first elsewhere. Peers change only while stopped.
+    const CComPtr<IPin> spUp(m_apIn->m_spConnected), spDown(m_apOut->m_spConnected);
+    return IsEqualGUID(FilterClassOfPin(spUp), c_clsidAviSplitter) &&
+           IsEqualGUID(FilterClassOfPin(spDown), c_clsidOverlayMixer);
 }
 
 // ---------------------------------------------------------------------------

@@ -223,7 +223,7 @@ public:
     DWORD m_dwRateTick = 0; // GetTickCount of the last samples-per-second update
     LONGLONG m_llTickTime = 0;
     UINT m_nBadTimecodes = 0;
-    UINT m_nBadBlockAlign = 0;
+    UINT m_nBadFormats = 0; // wave formats that cannot count frames
     REFERENCE_TIME m_tTotalDuration = 0;
     REFERENCE_TIME m_tSlotStart = MINLONGLONG;
     LONGLONG m_llTotalBytes = 0;
