@@ -113,20 +113,6 @@ TEST(PersistMap, EveryKindRoundTripsInOrder)
     EXPECT_EQ(41u, copy.m_dwCallback);
 }
 
-TEST(PersistMap, DirtyFlagsOfOwnerAndNested)
-{
-    CAll all;
-    EXPECT_FALSE(all.PersistIsDirty());
-    all.m_nested.SetDirty(true);
-    EXPECT_TRUE(all.PersistIsDirty());
-    Save(all); // clears every flag
-    EXPECT_FALSE(all.PersistIsDirty());
-    all.SetDirty(true);
-    CComPtr<IStream> spStm = StreamOf({});
-    EXPECT_EQ(S_OK, all.PersistSave(spStm, FALSE));
-    EXPECT_TRUE(all.PersistIsDirty());
-}
-
 TEST(PersistMap, EveryTruncationAndAWrongConstantFail)
 {
     CAll all = Filled();
