@@ -261,16 +261,16 @@ TEST_F(SpyHost, WaveFileAndSecondsAndDifferenceFile)
     DWORD nIntervals = 0;
     memcpy(&nIntervals, d.data(), 4);
     // Intervals are taken while running; samples of the preroll come before.
-    EXPECT_LT(nIntervals, j.Int("streams.0.samples"));
-    EXPECT_GE(nIntervals + 2, j.Int("streams.0.samples"));
+    EXPECT_LT(nIntervals, j.Int("streams.0.samples")) << run.out;
+    EXPECT_GE(nIntervals, 1u) << run.out;
     EXPECT_EQ(4 + 4 * static_cast<size_t>(nIntervals), d.size());
 
     // --seconds stops the default clip early.
     run = RunHost(L"--json --null --seconds 1");
     ASSERT_EQ(0u, run.dwExit) << run.err;
     ASSERT_TRUE(j.Parse(run.out)) << run.out;
-    EXPECT_GE(j.Int("streams.0.samples"), 24);
-    EXPECT_LE(j.Int("streams.0.samples"), 27);
+    EXPECT_GE(j.Int("streams.0.samples"), 20) << run.out;
+    EXPECT_LE(j.Num("streams.0.last_start"), 1.05) << run.out;
 }
 
 // An AVI file of the test's own frames: the CRCs in the trace are those of

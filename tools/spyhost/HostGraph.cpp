@@ -456,11 +456,31 @@ int CHostGraph::AddStream(IPin* pOut, int nStream, std::string& message)
     return eExitPlayed;
 }
 
+// Video goes to the plain window renderer first: it needs no 3D device,
+// which a remote or virtual display may lack (the renderers that use one can
+// crash there). Whatever it cannot take is rendered as the graph likes.
+HRESULT CHostGraph::RenderVideo(IPin* pOut)
+{
+    CComPtr<IBaseFilter> spRenderer;
+    HRESULT hr = CoCreateInstance(CLSID_VideoRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                  reinterpret_cast<void**>(&spRenderer));
+    if (SUCCEEDED(hr))
+        hr = m_spGraph->AddFilter(spRenderer, L"Video Renderer");
+    CComPtr<IPin> spIn = FindPin(spRenderer, PINDIR_INPUT);
+    if (SUCCEEDED(hr))
+        hr = spIn ? m_spGraph->Connect(pOut, spIn) : E_UNEXPECTED;
+    if (SUCCEEDED(hr))
+        return hr;
+    if (spRenderer)
+        m_spGraph->RemoveFilter(spRenderer);
+    return m_spGraph->Render(pOut);
+}
+
 HRESULT CHostGraph::ConnectRenderer(IPin* pOut, CHostStream& s, std::string& message)
 {
     if (!m_opt.bNull)
     {
-        const HRESULT hr = m_spGraph->Render(pOut);
+        const HRESULT hr = s.major == "video" ? RenderVideo(pOut) : m_spGraph->Render(pOut);
         if (SUCCEEDED(hr))
         {
             s.renderer = ChainAfter(pOut);

@@ -66,6 +66,7 @@ private:
     int FindSplitter(IPin* pSourceOut, std::string& message);
     int AddStream(IPin* pOut, int nStream, std::string& message);
     HRESULT ConnectRenderer(IPin* pOut, CHostStream& s, std::string& message);
+    HRESULT RenderVideo(IPin* pOut);
     void ApplySpyOptions(CHostStream& s);
     bool NeedsControl() const;
     void Progress(bool bFinal);

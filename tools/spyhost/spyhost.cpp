@@ -25,6 +25,25 @@ BOOL WINAPI OnConsoleCtrl(DWORD dwType)
     return TRUE;
 }
 
+// A filter of the graph (a renderer, a splitter) that faults takes the
+// process with it; the host then says so and ends with exit code 1 instead
+// of waiting for a debugger that nobody watches.
+LONG WINAPI OnCrash(EXCEPTION_POINTERS* pep)
+{
+    const EXCEPTION_RECORD* per = pep ? pep->ExceptionRecord : nullptr;
+    WCHAR szModule[MAX_PATH] = L"?";
+    HMODULE hModule = nullptr;
+    if (per && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                  static_cast<LPCWSTR>(per->ExceptionAddress), &hModule))
+        GetModuleFileNameW(hModule, szModule, MAX_PATH);
+    fprintf(stderr, "spyhost: the graph crashed: exception 0x%08lX at %p in %s\n",
+            per ? static_cast<unsigned long>(per->ExceptionCode) : 0ul, per ? per->ExceptionAddress : nullptr,
+            Utf8(szModule).c_str());
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), eExitGraphFailed);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 std::string Fmt(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
 std::string Fmt(const char* pszFormat, ...)
 {
@@ -251,6 +270,7 @@ int main()
     }
     // No dialog for a missing disk or a crash report: this runs in scripts.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(OnCrash);
     g_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
 
