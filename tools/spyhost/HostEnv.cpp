@@ -146,19 +146,17 @@ bool CHostLog::Prepare(const std::wstring& logFile, void (WINAPI* pfnObserver)(v
         return false;
     }
     pfnObserve(pfnObserver, pvObserver);
-    m_pLibValue = new CRegValueOverride(c_szLogKey, nullptr);
-    m_pFileValue = new CRegValueOverride(c_szLogKey, L"LogFile");
-    if (!m_pLibValue->SetString(lib.c_str()) || !m_pFileValue->SetString(logFile.c_str()))
+    m_spLibValue.reset(new CRegValueOverride(c_szLogKey, nullptr));
+    m_spFileValue.reset(new CRegValueOverride(c_szLogKey, L"LogFile"));
+    if (!m_spLibValue->SetString(lib.c_str()) || !m_spFileValue->SetString(logFile.c_str()))
         message = "no trace: the log library cannot be named in HKCU\\Software\\_KORVEXLOG";
     return true;
 }
 
 void CHostLog::RestoreRegistry()
 {
-    delete m_pFileValue;
-    m_pFileValue = nullptr;
-    delete m_pLibValue;
-    m_pLibValue = nullptr;
+    m_spFileValue.reset();
+    m_spLibValue.reset();
 }
 
 void CHostLog::StopObserving()

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,8 @@ public:
 private:
     HMODULE m_hLib = nullptr;
     std::wstring m_logFile;
-    CRegValueOverride* m_pLibValue = nullptr;
-    CRegValueOverride* m_pFileValue = nullptr;
+    std::unique_ptr<CRegValueOverride> m_spLibValue;
+    std::unique_ptr<CRegValueOverride> m_spFileValue;
 };
 
 // Creates spies: by class identifier when the class is registered, else

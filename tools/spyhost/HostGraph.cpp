@@ -488,7 +488,10 @@ HRESULT CHostGraph::ConnectRenderer(IPin* pOut, CHostStream& s, std::string& mes
         }
         CComPtr<IPin> spPeer;
         if (SUCCEEDED(pOut->ConnectedTo(&spPeer)))
-            m_spGraph->Disconnect(pOut), m_spGraph->Disconnect(spPeer);
+        {
+            m_spGraph->Disconnect(pOut);
+            m_spGraph->Disconnect(spPeer);
+        }
         if (m_note.empty())
             m_note = Fmt("stream %d (%s) cannot be rendered here (%s); such streams end in a null renderer",
                          s.nStream, s.major.c_str(), HResultText(hr).c_str());
