@@ -74,6 +74,8 @@ private:
     HRESULT GetBuffer(CBufferObject** ppRecord);
     // Clears the capture and its queue; the writer only when the worker is idle.
     void EndCapture(bool bCloseWriter);
+    // Ends the worker before the object goes: it may still be inside a write.
+    void StopWorker();
     void CloseWriter();
     // Under the lock: the file name for a record into m_szFileName.
     void BuildFileName(const CBufferObject* pRecord, bool bNumbered);
@@ -85,6 +87,8 @@ private:
     static size_t ExtensionStart(LPCWSTR psz, size_t cch);
 
     CAutoCritSec_SC m_lock{4000};
+    // Spare records, open while a capture runs (under m_lock).
+    CRecordPool m_pool{m_lock};
     CSimpleThread<CCaptureSamples> m_thread;
     bool m_bCapturing = false;
     CEvent m_evStopped;
@@ -105,6 +109,10 @@ private:
     CBufferObject* m_pQueueTail = nullptr;
     CBufferObject* m_pReference = nullptr;
     ULONG m_cbAllocated = 0;
+    // Counts captures, so that the worker never carries a file from one
+    // capture into the next (a stop that timed out leaves it open).
+    UINT m_nCaptureId = 0;
+    UINT m_nWriterCaptureId = 0; // worker-only: the capture of the open file
 
     // Worker-only: the name being opened, with room for the suffixes.
     WCHAR m_szFileName[MAX_TEMPLATE + 64] = {};
