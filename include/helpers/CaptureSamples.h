@@ -32,6 +32,12 @@ public:
     static constexpr ULONG MAX_QUEUED_BYTES = 268435456;
     // Longest template accepted: names are built in fixed buffers.
     static constexpr size_t MAX_TEMPLATE = 32000;
+    // A waiting worker is woken when this many records or bytes are queued
+    // (within what the record pool keeps) and looks for records on its own
+    // this often while a capture runs.
+    static constexpr ULONG WAKE_RECORDS = 16;
+    static constexpr ULONG WAKE_BYTES = 4 * 1024 * 1024;
+    static constexpr DWORD WORKER_POLL_MS = 5;
 
     // pszPrefixTag: the owner's object tag ("[Spy 1]"), or null.
     explicit CCaptureSamples(LPCWSTR pszPrefixTag = nullptr);
@@ -109,6 +115,8 @@ private:
     CBufferObject* m_pQueueTail = nullptr;
     CBufferObject* m_pReference = nullptr;
     ULONG m_cbAllocated = 0;
+    ULONG m_nQueued = 0;
+    bool m_bWorkerWaiting = false; // the worker found the queue empty
     // Counts captures, so that the worker never carries a file from one
     // capture into the next (a stop that timed out leaves it open).
     UINT m_nCaptureId = 0;

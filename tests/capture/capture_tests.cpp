@@ -500,8 +500,8 @@ TEST_F(Capture, SteadyCaptureMakesNoHeapCall)
     ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
     CComPtr<IMediaSample> sp = Sample(Pattern(c_cb, 1));
     // Bursts, each written before the next starts: a stream the disk keeps
-    // up with. The warm-up bursts are four times larger, so that the pool
-    // holds enough records whatever the worker's pace.
+    // up with. The warm-up bursts are twice as large, so that the pool holds
+    // enough records whatever the worker's pace.
     LONGLONG llIndex = 0;
     auto burst = [&](int n) {
         for (int i = 0; i < n; ++i)
@@ -515,8 +515,8 @@ TEST_F(Capture, SteadyCaptureMakesNoHeapCall)
     const char* pszLast = "";
     {
         heap_calls::CHeapCallCounter counter;
-        for (int i = 0; i < c_nCounted; i += 8)
-            ASSERT_TRUE(burst(8));
+        for (int i = 0; i < c_nCounted; i += 16)
+            ASSERT_TRUE(burst(16));
         nCalls = counter.Calls();
         pszLast = counter.Last();
     }
