@@ -56,10 +56,13 @@ DWORD CrcTableUpdate(DWORD crc, const BYTE* p, size_t cb)
     for (; cb >= 16; cb -= 16, p += 16)
     {
         const DWORD a = Load32(p) ^ crc, b = Load32(p + 4), c = Load32(p + 8), d = Load32(p + 12);
-        crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
-              t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
-              t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
-              t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24];
+        // Four independent sums: one chain of sixteen dependent XORs would
+        // take longer than the lookups themselves.
+        const DWORD xa = (t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF]) ^ (t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24]);
+        const DWORD xb = (t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF]) ^ (t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24]);
+        const DWORD xc = (t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF]) ^ (t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24]);
+        const DWORD xd = (t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF]) ^ (t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24]);
+        crc = (xa ^ xb) ^ (xc ^ xd);
     }
     for (; cb != 0; --cb, ++p)
         crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);

@@ -385,7 +385,7 @@ int LinePrefix(TChar (&szLine)[c_cchLine], DWORD dwLevel, const TChar* pszTag)
 }
 } // namespace
 
-void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
+void(TraceW)(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
 {
     if (dwCategory == 0 || dwLevel > TRACE_LEVEL_CALL)
         return;
