@@ -51,6 +51,7 @@ int main()
     RunSampleBenchmarks();
     RunCaptureBenchmarks();
     RunPassThroughBenchmarks();
+    RunSpyBenchmarks();
 
     BenchAllocators();
 
