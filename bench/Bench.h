@@ -27,6 +27,10 @@ double PerCall(int n, TFn fn)
     return (BenchNow() - t0) / n;
 }
 
+struct ILogObject;
+// A log object that drops every line, for the cost of building lines.
+ILogObject* DroppingLog();
+
 // Figures of the sample path: checksum throughput and the sample line.
 void RunSampleBenchmarks();
 

@@ -78,8 +78,11 @@ bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG 
 
 // ---- Record buffer of the capture queue ----------------------------------------
 
+class CRecordPool;
+
 // One record (header and data) in a single 16-byte aligned block, reference
-// counted: the queue and the duplicate reference may hold it at once.
+// counted: the queue and the duplicate reference may hold it at once. A
+// record taken from a pool goes back to it when its last reference goes.
 class CBufferObject
 {
 public:
@@ -91,20 +94,69 @@ public:
     ULONG Release();
 
     BYTE* Buffer() const { return m_pbBuffer; }
+    // CAPSMP2_SIZE of the sample the record was made for.
     ULONG BufferSize() const { return m_cbBuffer; }
+    // What the block can hold, at least BufferSize().
+    ULONG Capacity() const { return m_cbCapacity; }
     CAPSMP2* Record() const { return reinterpret_cast<CAPSMP2*>(m_pbBuffer); }
     BYTE* Data() const { return m_pbBuffer + CAPSMP2_HEADER_SIZE; }
 
     SYSTEMTIME m_stCapture = {}; // UTC, when the record was filled
-    CBufferObject* m_pNext = nullptr; // queue link, under the capture lock
+    CBufferObject* m_pNext = nullptr; // queue or pool link, under the capture lock
 
 private:
+    friend class CRecordPool;
+    static HRESULT Allocate(ULONG cbCapacity, CBufferObject** ppObject);
+    void Reuse(ULONG cbSample);
+    void Free();
     CBufferObject() = default;
     ~CBufferObject() = default;
 
     volatile LONG m_cRef = 1;
     BYTE* m_pbBuffer = nullptr;
     ULONG m_cbBuffer = 0;
+    ULONG m_cbCapacity = 0;
+    CRecordPool* m_pPool = nullptr;
+};
+
+// Spare records of one capture: the records the worker has written come back
+// here and the streaming thread takes a fitting one instead of allocating, so
+// a steady capture makes no heap call. It keeps at most MAX_SPARES records and
+// MAX_SPARE_BYTES bytes; Close frees the spares, and records that come back
+// while it is closed are freed. All of it runs under the owner's lock (a
+// critical section, so a release under that lock may re-enter it).
+class CRecordPool
+{
+public:
+    static constexpr ULONG MAX_SPARES = 32;
+    static constexpr ULONG MAX_SPARE_BYTES = 32 * 1024 * 1024;
+
+    explicit CRecordPool(CRITICAL_SECTION* pLock) : m_pLock(pLock) {}
+    // Every record taken must have come back or be released before this.
+    ~CRecordPool() { Close(); }
+    CRecordPool(const CRecordPool&) = delete;
+    CRecordPool& operator=(const CRecordPool&) = delete;
+
+    // A record for cbSample bytes (a zero header, reference count 1): the
+    // smallest spare that fits without wasting more than its size again, or
+    // a new one whose capacity is rounded up so that it serves later samples
+    // of similar sizes.
+    HRESULT Take(ULONG cbSample, CBufferObject** ppObject);
+    void Open();
+    void Close();
+    ULONG SpareCount();
+    ULONG SpareBytes();
+
+private:
+    friend class CBufferObject;
+    // False when the record is not kept: the caller frees it.
+    bool GiveBack(CBufferObject* pObject);
+
+    CRITICAL_SECTION* m_pLock;
+    bool m_bOpen = false;
+    CBufferObject* m_pSpares = nullptr;
+    ULONG m_nSpares = 0;
+    ULONG m_cbSpares = 0;
 };
 
 // ---- File writer ---------------------------------------------------------------
@@ -144,6 +196,10 @@ private:
 
 // Final path of an open handle without the long-path prefix; empty on failure.
 void GetFinalPath(HANDLE hFile, LPWSTR pszPath, size_t cchPath);
+// A final path as the system reports it, without its long-path prefix:
+// "\\?\C:\x" gives "C:\x" and "\\?\UNC\server\share\x" gives
+// "\\server\share\x"; other paths stay as they are.
+void StripLongPathPrefix(LPCWSTR pszPath, LPWSTR pszOut, size_t cchOut);
 
 // ---- Bitmap writer -------------------------------------------------------------
 

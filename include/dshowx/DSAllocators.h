@@ -397,24 +397,20 @@ public:
         CComSampleObject* pSample = ::new (pBlock) CComSampleObject();
         pSample->m_pBuffer = pBuffer;
         pSample->m_cbBuffer = cbBuffer;
-        pSample->InternalAddRef();
+        // Nobody else sees the sample yet: plain stores instead of interlocked
+        // operations. The count of 1 guards FinalConstruct and becomes the
+        // caller's reference.
+        pSample->m_dwRef = 1;
         HRESULT hr = pSample->FinalConstruct();
-        pSample->InternalRelease();
         if (FAILED(hr))
         {
             TRACE_ASSERT_TEXT(false, "CComSampleObject::InitInstance(): can't initialize sample object");
             pSample->~CComSampleObject();
             return hr;
         }
-        pSample->InternalAddRef();
-        hr = pSample->QueryInterface(__uuidof(IMediaSample), reinterpret_cast<void**>(ppMediaSample));
-        pSample->InternalRelease();
-        if (FAILED(hr))
-        {
-            TRACE_ASSERT_TEXT(false, "CComSampleObject::InitInstance(): pSample->QueryInterface() FAILED");
-            pSample->~CComSampleObject();
-            return hr;
-        }
+        // The sample is its own IMediaSample: no interface map walk per buffer.
+        pSample->m_dwRef = 1;
+        *ppMediaSample = static_cast<IMediaSample*>(pSample);
         // Set last: only a fully built sample gives its buffer back.
         pSample->m_pAllocator = pAlloc;
         return S_OK;

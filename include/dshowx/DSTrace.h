@@ -29,6 +29,12 @@ enum : DWORD
 // Wide line: printf conventions of the platform runtime (%s wide, %hs
 // narrow, %I64i). Drops category 0 and levels above 8 before formatting.
 void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...);
+// The same test at the call site: a dropped call (levels 10 and 12 run on
+// every sample) neither evaluates its arguments nor makes the call.
+// Category and level are plain values wherever the macro is used.
+#define TraceW(dwCategory, dwLevel, ...)                                                   \
+    (((dwCategory) != 0 && (dwLevel) <= TRACE_LEVEL_CALL) ? (TraceW)((dwCategory), (dwLevel), __VA_ARGS__) \
+                                                           : (void)0)
 // Narrow line, level 0; used for the statistics line.
 void TraceA(LPCSTR pszFormat, ...);
 

@@ -16,6 +16,22 @@ constexpr long CRC_PARTIAL_BLOCK = 4096;
 // CRC-32 of ISO-HDLC (the checksum of zlib and PKZIP).
 DWORD Crc32(const void* pData, size_t cb);
 
+// The ways Crc32 computes, all with the same results: tables (any
+// processor), carry-less multiply folding on 128-bit registers, and on
+// 256-bit registers. The fastest one the processor offers is chosen on first
+// use; tests and benchmarks may force another.
+enum ECrcPath
+{
+    eCrcPath_Table = 0,
+    eCrcPath_Clmul = 1,
+    eCrcPath_Vclmul256 = 2,
+};
+bool Crc32_IsSupported(ECrcPath ePath);
+ECrcPath Crc32_Path();
+// False (and no change) when the processor lacks the path.
+bool Crc32_SelectPath(ECrcPath ePath);
+void Crc32_SelectBest();
+
 void Debug_Sample(DWORD dwCategory, DWORD dwLevel, IMediaSample* pSample, LPCWSTR pszPrefix,
                   bool bMemory, bool bCrc);
 void Debug_SampleLag(DWORD dwCategory, DWORD dwLevel, IMediaSample* pSample, REFERENCE_TIME tStart,

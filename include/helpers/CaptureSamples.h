@@ -33,6 +33,12 @@ public:
     static constexpr ULONG MAX_QUEUED_BYTES = 268435456;
     // Longest template accepted: names are built in fixed buffers.
     static constexpr size_t MAX_TEMPLATE = 32000;
+    // A waiting worker is woken when this many records or bytes are queued
+    // (within what the record pool keeps) and looks for records on its own
+    // this often while a capture runs.
+    static constexpr ULONG WAKE_RECORDS = 16;
+    static constexpr ULONG WAKE_BYTES = 4 * 1024 * 1024;
+    static constexpr DWORD WORKER_POLL_MS = 5;
 
     // pszPrefixTag: the owner's object tag ("[Spy 1]"), or null.
     explicit CCaptureSamples(LPCWSTR pszPrefixTag = nullptr);
@@ -79,6 +85,8 @@ private:
     HRESULT GetBuffer(CBufferObject** ppRecord);
     // Clears the capture and its queue; the writer only when the worker is idle.
     void EndCapture(bool bCloseWriter);
+    // Ends the worker before the object goes: it may still be inside a write.
+    void StopWorker();
     void CloseWriter();
     // Under the lock: the file name for a record into m_szFileName.
     void BuildFileName(const CBufferObject* pRecord, bool bNumbered);
@@ -90,6 +98,8 @@ private:
     static size_t ExtensionStart(LPCWSTR psz, size_t cch);
 
     CAutoCritSec_SC m_lock{4000};
+    // Spare records, open while a capture runs (under m_lock).
+    CRecordPool m_pool{m_lock};
     CSimpleThread<CCaptureSamples> m_thread;
     bool m_bCapturing = false;
     CEvent m_evStopped;
@@ -110,6 +120,12 @@ private:
     CBufferObject* m_pQueueTail = nullptr;
     CBufferObject* m_pReference = nullptr;
     ULONG m_cbAllocated = 0;
+    ULONG m_nQueued = 0;
+    bool m_bWorkerWaiting = false; // the worker found the queue empty
+    // Counts captures, so that the worker never carries a file from one
+    // capture into the next (a stop that timed out leaves it open).
+    UINT m_nCaptureId = 0;
+    UINT m_nWriterCaptureId = 0; // worker-only: the capture of the open file
 
     // Worker-only: the name being opened, with room for the suffixes.
     WCHAR m_szFileName[MAX_TEMPLATE + 64] = {};

@@ -145,6 +145,35 @@ bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG 
 
 // ---- CBufferObject ---------------------------------------------------------------
 
+HRESULT CBufferObject::Allocate(ULONG cbCapacity, CBufferObject** ppObject)
+{
+    *ppObject = nullptr;
+    // One block: the object rounded to 16 bytes, then the record.
+    constexpr size_t cbObject = (sizeof(CBufferObject) + 15) & ~static_cast<size_t>(15);
+    void* pv = _aligned_malloc(cbObject + cbCapacity, 16);
+    if (pv == nullptr)
+        return E_OUTOFMEMORY;
+    CBufferObject* p = new (pv) CBufferObject();
+    p->m_pbBuffer = static_cast<BYTE*>(pv) + cbObject;
+    p->m_cbCapacity = cbCapacity;
+    *ppObject = p;
+    return S_OK;
+}
+
+void CBufferObject::Reuse(ULONG cbSample)
+{
+    m_cRef = 1;
+    m_pNext = nullptr;
+    m_cbBuffer = CAPSMP2_SIZE(cbSample);
+    memset(m_pbBuffer, 0, CAPSMP2_HEADER_SIZE);
+}
+
+void CBufferObject::Free()
+{
+    this->~CBufferObject();
+    _aligned_free(this);
+}
+
 HRESULT CBufferObject::Create(ULONG cbSample, CBufferObject** ppObject)
 {
     if (!TRACE_ASSERT(ppObject != nullptr))
@@ -152,29 +181,124 @@ HRESULT CBufferObject::Create(ULONG cbSample, CBufferObject** ppObject)
     *ppObject = nullptr;
     if (cbSample > 0xFFFFFFFFUL - 79)
         return E_OUTOFMEMORY;
-    const ULONG cbBuffer = CAPSMP2_SIZE(cbSample);
-    // One block: the object rounded to 16 bytes, then the record.
-    constexpr size_t cbObject = (sizeof(CBufferObject) + 15) & ~static_cast<size_t>(15);
-    void* pv = _aligned_malloc(cbObject + cbBuffer, 16);
-    if (pv == nullptr)
-        return E_OUTOFMEMORY;
-    CBufferObject* p = new (pv) CBufferObject();
-    p->m_pbBuffer = static_cast<BYTE*>(pv) + cbObject;
-    p->m_cbBuffer = cbBuffer;
-    memset(p->m_pbBuffer, 0, CAPSMP2_HEADER_SIZE);
-    *ppObject = p;
-    return S_OK;
+    const HRESULT hr = Allocate(CAPSMP2_SIZE(cbSample), ppObject);
+    if (SUCCEEDED(hr))
+        (*ppObject)->Reuse(cbSample);
+    return hr;
 }
 
 ULONG CBufferObject::Release()
 {
     const LONG cRef = InterlockedDecrement(&m_cRef);
-    if (cRef == 0)
-    {
-        this->~CBufferObject();
-        _aligned_free(this);
-    }
+    if (cRef == 0 && (m_pPool == nullptr || !m_pPool->GiveBack(this)))
+        Free();
     return static_cast<ULONG>(cRef);
+}
+
+// ---- CRecordPool -------------------------------------------------------------------
+
+namespace
+{
+// Capacity classes of a quarter octave (1, 1.25, 1.5, 1.75 times a power of
+// two, at least 4 KiB), so that samples of a varying size share records.
+ULONG CapacityFor(ULONG cbRecord)
+{
+    if (cbRecord <= 4096)
+        return 4096;
+    ULONG cbStep = 1024;
+    while (cbStep < 0x40000000UL && cbStep * 8 < cbRecord)
+        cbStep *= 2;
+    const ULONGLONG cb = (static_cast<ULONGLONG>(cbRecord) + cbStep - 1) / cbStep * cbStep;
+    return cb > 0xFFFFFFF0ULL ? cbRecord : static_cast<ULONG>(cb);
+}
+} // namespace
+
+HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
+{
+    if (!TRACE_ASSERT(ppObject != nullptr))
+        return E_POINTER;
+    *ppObject = nullptr;
+    if (cbSample > 0xFFFFFFFFUL - 79)
+        return E_OUTOFMEMORY;
+    const ULONG cbRecord = CAPSMP2_SIZE(cbSample);
+    {
+        CScopedLock lock(m_pLock);
+        CBufferObject** ppBest = nullptr;
+        for (CBufferObject** pp = &m_pSpares; *pp != nullptr; pp = &(*pp)->m_pNext)
+        {
+            const ULONG cbCapacity = (*pp)->m_cbCapacity;
+            if (cbCapacity >= cbRecord && cbCapacity / 2 <= cbRecord &&
+                (ppBest == nullptr || cbCapacity < (*ppBest)->m_cbCapacity))
+                ppBest = pp;
+        }
+        if (ppBest != nullptr)
+        {
+            CBufferObject* p = *ppBest;
+            *ppBest = p->m_pNext;
+            --m_nSpares;
+            m_cbSpares -= p->m_cbCapacity;
+            p->Reuse(cbSample);
+            *ppObject = p;
+            return S_OK;
+        }
+    }
+    CBufferObject* p = nullptr;
+    const HRESULT hr = CBufferObject::Allocate(CapacityFor(cbRecord), &p);
+    if (FAILED(hr))
+        return hr;
+    p->Reuse(cbSample);
+    p->m_pPool = this;
+    *ppObject = p;
+    return S_OK;
+}
+
+bool CRecordPool::GiveBack(CBufferObject* pObject)
+{
+    CScopedLock lock(m_pLock);
+    if (!m_bOpen || m_nSpares >= MAX_SPARES || pObject->m_cbCapacity > MAX_SPARE_BYTES - m_cbSpares)
+        return false;
+    pObject->m_pNext = m_pSpares;
+    m_pSpares = pObject;
+    ++m_nSpares;
+    m_cbSpares += pObject->m_cbCapacity;
+    return true;
+}
+
+void CRecordPool::Open()
+{
+    CScopedLock lock(m_pLock);
+    m_bOpen = true;
+}
+
+void CRecordPool::Close()
+{
+    CBufferObject* pSpares = nullptr;
+    {
+        CScopedLock lock(m_pLock);
+        m_bOpen = false;
+        pSpares = m_pSpares;
+        m_pSpares = nullptr;
+        m_nSpares = 0;
+        m_cbSpares = 0;
+    }
+    while (pSpares != nullptr)
+    {
+        CBufferObject* pNext = pSpares->m_pNext;
+        pSpares->Free();
+        pSpares = pNext;
+    }
+}
+
+ULONG CRecordPool::SpareCount()
+{
+    CScopedLock lock(m_pLock);
+    return m_nSpares;
+}
+
+ULONG CRecordPool::SpareBytes()
+{
+    CScopedLock lock(m_pLock);
+    return m_cbSpares;
 }
 
 // ---- CFileWriter -------------------------------------------------------------------
@@ -189,10 +313,27 @@ void GetFinalPath(HANDLE hFile, LPWSTR pszPath, size_t cchPath)
     if (cch == 0 || cch >= FILEWRITER_MAX_PATH)
         return;
     szPath[cch] = 0;
-    LPCWSTR psz = szPath;
-    if (wcsncmp(psz, L"\\\\?\\", 4) == 0)
-        psz += 4;
-    StrCopy(pszPath, cchPath, psz);
+    StripLongPathPrefix(szPath, pszPath, cchPath);
+}
+
+void StripLongPathPrefix(LPCWSTR pszPath, LPWSTR pszOut, size_t cchOut)
+{
+    if (pszOut == nullptr || cchOut == 0)
+        return;
+    pszOut[0] = 0;
+    if (pszPath == nullptr)
+        return;
+    // A share keeps its leading backslashes: "\\?\UNC\server" is "\\server".
+    if (_wcsnicmp(pszPath, L"\\\\?\\UNC\\", 8) == 0)
+    {
+        StrCopy(pszOut, cchOut, L"\\\\");
+        if (cchOut > 2)
+            StrCopy(pszOut + 2, cchOut - 2, pszPath + 8);
+        return;
+    }
+    if (wcsncmp(pszPath, L"\\\\?\\", 4) == 0)
+        pszPath += 4;
+    StrCopy(pszOut, cchOut, pszPath);
 }
 
 HRESULT CFileWriter::Open(LPCWSTR pszName, DWORD dwFlagsAndAttributes)

@@ -297,8 +297,10 @@ STDMETHODIMP IMediaSample2Wrapper::SetTime(REFERENCE_TIME* pTimeStart, REFERENCE
     }
     if (pTimeEnd != nullptr && *pTimeEnd < *pTimeStart)
     {
+        // The texts are built here: the detail trace above is dropped before
+        // its arguments are evaluated.
         TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IMediaSample::SetTime( tS=%s, tE=%s )\n",
-               GetDebugName(), szStart, szEnd);
+               GetDebugName(), RefTime2Str(*pTimeStart, szStart), RefTime2Str(*pTimeEnd, szEnd));
         return E_INVALIDARG;
     }
     if (pTimeEnd != nullptr)
@@ -454,10 +456,10 @@ STDMETHODIMP IMediaSample2Wrapper::SetMediaTime(LONGLONG* pTimeStart, LONGLONG* 
         return E_INVALIDARG;
     if (*pTimeEnd == *pTimeStart)
         TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"### %s SetMediaTime(): *pTimeEnd == *pTimeStart = %s\n",
-               GetDebugName(), szStart);
+               GetDebugName(), LongLong2Str(*pTimeStart, szStart));
     else if (*pTimeEnd < *pTimeStart)
         TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s SetMediaTime(): *pTimeEnd=%s < *pTimeStart=%s\n",
-               GetDebugName(), szEnd, szStart);
+               GetDebugName(), LongLong2Str(*pTimeEnd, szEnd), LongLong2Str(*pTimeStart, szStart));
     m_llMediaStart = *pTimeStart;
     m_llMediaEnd = *pTimeEnd;
     m_dwFlags |= SAMPLE_MEDIATIMEVALID;

@@ -390,9 +390,14 @@ int LinePrefix(TChar (&szLine)[c_cchLine], DWORD dwLevel, const TChar* pszTag)
 }
 } // namespace
 
-void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
+void(TraceW)(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
 {
     if (dwCategory == 0 || dwLevel > TRACE_LEVEL_CALL)
+        return;
+    // A line nobody receives is not worth formatting: without a log object
+    // an enabled call costs no more than a dropped one.
+    ILogObject* pLog = LogObject();
+    if (!pLog)
         return;
     s_timer.Start();
     WCHAR szLine[c_cchLine];
@@ -406,14 +411,15 @@ void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
         va_end(args);
     }
     szLine[c_cchLine - 1] = 0;
-    ILogObject* pLog = LogObject();
-    if (pLog)
-        pLog->lpVtbl->OutputW(pLog, szLine);
+    pLog->lpVtbl->OutputW(pLog, szLine);
     s_timer.Stop();
 }
 
 void TraceA(LPCSTR pszFormat, ...)
 {
+    ILogObject* pLog = LogObject();
+    if (!pLog)
+        return;
     s_timer.Start();
     char szLine[c_cchLine];
     const int n = LinePrefix(szLine, 0, ModuleTagA());
@@ -425,9 +431,7 @@ void TraceA(LPCSTR pszFormat, ...)
         va_end(args);
     }
     szLine[c_cchLine - 1] = 0;
-    ILogObject* pLog = LogObject();
-    if (pLog)
-        pLog->lpVtbl->OutputA(pLog, szLine);
+    pLog->lpVtbl->OutputA(pLog, szLine);
     s_timer.Stop();
 }
 

@@ -17,50 +17,19 @@ bool IsTraced(DWORD dwCategory, DWORD dwLevel)
     return dwCategory != 0 && dwLevel <= TRACE_LEVEL_CALL;
 }
 
+// The sample descriptions ask the sample for a dozen things and may checksum
+// it: with no log object nobody would read the line, so none of it is done.
+bool IsHeard(DWORD dwCategory, DWORD dwLevel)
+{
+    return IsTraced(dwCategory, dwLevel) && Log_IsConnected();
+}
+
 // A non-null prefix speaks with one space after it.
 void SpacedPrefix(LPCWSTR pszPrefix, LPWSTR pszOut, size_t cch)
 {
     pszOut[0] = L'\0';
     if (pszPrefix != nullptr)
         StrFormat(pszOut, cch, L"%s ", pszPrefix);
-}
-
-DWORD s_adwCrcTable[256];
-// Slicing tables: entry [k][i] is the checksum state after byte i followed by
-// k zero bytes, so eight bytes are folded per step with eight lookups.
-DWORD s_adwCrcSlices[8][256];
-
-const DWORD* CrcTable()
-{
-    // Filled on first use; concurrent fills write the same values.
-    if (s_adwCrcTable[255] == 0)
-    {
-        for (DWORD i = 0; i < 256; ++i)
-        {
-            DWORD c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : (c >> 1);
-            s_adwCrcTable[i] = c;
-        }
-    }
-    return s_adwCrcTable;
-}
-
-const DWORD (*CrcSlices())[256]
-{
-    if (s_adwCrcSlices[7][255] == 0)
-    {
-        const DWORD* pTable = CrcTable();
-        for (int i = 0; i < 256; ++i)
-            s_adwCrcSlices[0][i] = pTable[i];
-        for (int k = 1; k < 8; ++k)
-            for (int i = 0; i < 256; ++i)
-            {
-                const DWORD c = s_adwCrcSlices[k - 1][i];
-                s_adwCrcSlices[k][i] = pTable[c & 0xFF] ^ (c >> 8);
-            }
-    }
-    return s_adwCrcSlices;
 }
 
 void StreamTimeText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
@@ -120,27 +89,6 @@ void MemoryText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
 
 } // namespace
 
-DWORD Crc32(const void* pData, size_t cb)
-{
-    const BYTE* p = static_cast<const BYTE*>(pData);
-    if (p == nullptr)
-        cb = 0;
-    const DWORD(*t)[256] = CrcSlices();
-    DWORD crc = 0xFFFFFFFFu;
-    for (; cb >= 8; cb -= 8, p += 8)
-    {
-        DWORD lo, hi;
-        memcpy(&lo, p, 4);
-        memcpy(&hi, p + 4, 4);
-        lo ^= crc;
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
-    }
-    for (; cb != 0; --cb, ++p)
-        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
-
 void SampleCrcText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
 {
     pszText[0] = L'\0';
@@ -171,7 +119,7 @@ void SampleCrcText(IMediaSample* pSample, LPWSTR pszText, size_t cch)
 void Debug_Sample(DWORD dwCategory, DWORD dwLevel, IMediaSample* pSample, LPCWSTR pszPrefix,
                   bool bMemory, bool bCrc)
 {
-    if (!IsTraced(dwCategory, dwLevel))
+    if (!IsHeard(dwCategory, dwLevel))
         return;
     WCHAR szPrefix[160];
     SpacedPrefix(pszPrefix, szPrefix, ARRAYSIZE(szPrefix));
@@ -205,7 +153,7 @@ void Debug_Sample(DWORD dwCategory, DWORD dwLevel, IMediaSample* pSample, LPCWST
 void Debug_SampleLag(DWORD dwCategory, DWORD dwLevel, IMediaSample* pSample, REFERENCE_TIME tStart,
                      IReferenceClock* pClock, LPCWSTR pszPrefix)
 {
-    if (!IsTraced(dwCategory, dwLevel))
+    if (!IsHeard(dwCategory, dwLevel))
         return;
     WCHAR szPrefix[160];
     SpacedPrefix(pszPrefix, szPrefix, ARRAYSIZE(szPrefix));

@@ -73,6 +73,17 @@ bool IsBitmapSubtype(const GUID& subtype)
     }
 }
 
+// "### SAMPLE %04u" of the index modulo 10,000, written by hand: this runs
+// for every sample on the streaming thread.
+void SetMarker(CAPSMP2& rec, LONGLONG llIndex)
+{
+    static const char c_szMarker[] = "### SAMPLE ";
+    memcpy(rec.szMarker, c_szMarker, 11);
+    unsigned n = static_cast<unsigned>(static_cast<ULONGLONG>(llIndex) % 10000ULL);
+    for (int i = 14; i >= 11; --i, n /= 10)
+        rec.szMarker[i] = static_cast<char>('0' + n % 10);
+}
+
 DWORD SampleFlags(IMediaSample* pSample)
 {
     DWORD dwFlags = 0;
@@ -94,10 +105,32 @@ CCaptureSamples::CCaptureSamples(LPCWSTR pszPrefixTag)
 CCaptureSamples::~CCaptureSamples()
 {
     StopCapture();
-    m_thread.Stop(2000, false);
+    StopWorker();
     CloseWriter();
+    m_pool.Close();
     if (m_memHeader != nullptr)
         _aligned_free(m_memHeader);
+}
+
+void CCaptureSamples::StopWorker()
+{
+    const HANDLE hThread = m_thread.m_hThread;
+    if (hThread == NULL)
+        return;
+    m_thread.m_bRun = false;
+    m_thread.Wake();
+    if (WaitForSingleObject(hThread, 2000) != WAIT_OBJECT_0)
+    {
+        // The worker is stuck in a file operation (a stalled share, a full
+        // pipe) and uses this object: cancel what it waits for, and wait
+        // until it has gone, rather than free its writer under it.
+        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StopWorker(): the worker did not stop; its file I/O is cancelled\n",
+               m_szDebugName);
+        do
+            CancelSynchronousIo(hThread);
+        while (WaitForSingleObject(hThread, 1000) == WAIT_TIMEOUT);
+    }
+    m_thread.Stop(INFINITE, false);
 }
 
 // ---- Properties --------------------------------------------------------------------
@@ -212,9 +245,13 @@ HRESULT CCaptureSamples::StartCapture(const AM_MEDIA_TYPE* pmt)
     CScopedLock lock(&m_lock);
     m_bCapturing = true;
     m_nCaptured = 0;
+    ++m_nCaptureId;
+    m_pool.Open();
     const HRESULT hr = SetMediaType(pmt);
     if (hr != S_OK)
         m_bCapturing = false;
+    else
+        m_thread.Wake(); // from here on it looks at the queue on its own
     return hr;
 }
 
@@ -324,6 +361,7 @@ void CCaptureSamples::EndCapture(bool bCloseWriter)
             m_cbAllocated -= p->BufferSize();
         TRACE_ASSERT(m_cbAllocated == 0);
         m_cbAllocated = 0;
+        m_nQueued = 0;
         m_pQueueHead = m_pQueueTail = nullptr;
     }
     if (bCloseWriter)
@@ -336,6 +374,8 @@ void CCaptureSamples::EndCapture(bool bCloseWriter)
     }
     if (pReference != nullptr)
         pReference->Release();
+    // A record the worker still writes is freed when it comes back.
+    m_pool.Close();
 }
 
 // ---- Streaming thread ------------------------------------------------------------------
@@ -381,10 +421,7 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
         cb = 0;
 
     CAPSMP2 rec = {};
-    char szMarker[32];
-    snprintf(szMarker, sizeof(szMarker), "### SAMPLE %04u",
-             static_cast<unsigned>(static_cast<ULONGLONG>(llIndex) % 10000ULL));
-    memcpy(rec.szMarker, szMarker, 15);
+    SetMarker(rec, llIndex);
     rec.cbSample = cb;
     rec.dwFlags = SampleFlags(pSample);
     REFERENCE_TIME tStart = 0, tStop = 0;
@@ -401,7 +438,7 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
     }
 
     CBufferObject* pNew = nullptr;
-    hr = CBufferObject::Create(cb, &pNew);
+    hr = m_pool.Take(cb, &pNew);
     if (FAILED(hr))
         return E_OUTOFMEMORY;
     CRecordRef record(pNew);
@@ -438,13 +475,16 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
     rec.cbStored = cbStored;
     rec.cbRecord = CAPSMP2_RECORD_SIZE(cbStored);
     // Records are written whole: the padding after the data must be zero.
-    memset(pNew->Data() + cbStored, 0, pNew->BufferSize() - CAPSMP2_HEADER_SIZE - cbStored);
+    memset(pNew->Data() + cbStored, 0, rec.cbRecord - CAPSMP2_HEADER_SIZE - cbStored);
     memcpy(pNew->Record(), &rec, sizeof(rec));
     GetSystemTime(&pNew->m_stCapture);
 
-    WCHAR szIndex[32];
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s CaptureSample(): capture sample %s, size %u\n", m_szDebugName,
-           LongLong2Str(llIndex, szIndex), cb);
+    if (Log_IsConnected())
+    {
+        WCHAR szIndex[32];
+        TraceW(TRACE_CAT_GENERAL, 2, L"%s CaptureSample(): capture sample %s, size %u\n", m_szDebugName,
+               LongLong2Str(llIndex, szIndex), cb);
+    }
 
     CScopedLock lock(&m_lock);
     // The capture may have been stopped or completed while the copy ran.
@@ -466,7 +506,16 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
     }
     m_cbAllocated += pNew->BufferSize();
     ++m_nCaptured;
-    m_thread.Wake();
+    ++m_nQueued;
+    // Setting an event costs more than copying the sample (about 20 us under
+    // Wine), so the streaming thread does it only when the worker is waiting
+    // and has enough to do, or for the last sample; the waiting worker looks
+    // at the queue on its own every WORKER_POLL_MS meanwhile.
+    if (m_bWorkerWaiting && (m_nQueued >= WAKE_RECORDS || m_cbAllocated >= WAKE_BYTES || m_nCaptured >= m_nSamples))
+    {
+        m_bWorkerWaiting = false;
+        m_thread.Wake();
+    }
     return S_OK;
 }
 
@@ -478,7 +527,8 @@ HRESULT CCaptureSamples::RunThread()
     DWORD dwWait = INFINITE;
     while (m_thread.m_bRun)
     {
-        WaitForSingleObject(m_thread.m_hEvent, dwWait);
+        if (dwWait != 0)
+            WaitForSingleObject(m_thread.m_hEvent, dwWait);
         if (!m_thread.m_bRun)
             break;
         dwWait = 0;
@@ -502,7 +552,7 @@ HRESULT CCaptureSamples::RunThread()
             continue;
         if (hr == S_FALSE)
         {
-            dwWait = INFINITE;
+            dwWait = WORKER_POLL_MS;
             continue;
         }
         if (hr == CAPTURE_COMPLETED)
@@ -520,8 +570,11 @@ HRESULT CCaptureSamples::GetBuffer(CBufferObject** ppRecord)
 {
     *ppRecord = nullptr;
     CBufferObject* p = m_pQueueHead;
+    // An empty queue: the worker is about to wait.
+    m_bWorkerWaiting = p == nullptr;
     if (p == nullptr)
         return S_FALSE;
+    --m_nQueued;
     m_pQueueHead = p->m_pNext;
     if (m_pQueueHead == nullptr)
         m_pQueueTail = nullptr;
@@ -602,10 +655,11 @@ HRESULT CCaptureSamples::WriteSample()
             return hr;
         }
         eCT = m_eCT;
-        if (!m_writer.IsOpen())
+        if (!m_writer.IsOpen() || m_nWriterCaptureId != m_nCaptureId)
         {
             BuildFileName(pTaken, m_bOneSamplePerFile != FALSE);
             bNewFile = true;
+            m_nWriterCaptureId = m_nCaptureId;
         }
         bClose = m_bOneSamplePerFile || (m_nCaptured == m_nSamples && m_pQueueHead == nullptr);
         if (m_memHeader != nullptr)
@@ -772,8 +826,16 @@ HRESULT CCaptureSamples::PersistLoad(IStream* pStm)
         SetDefaults();
         return hr;
     }
-    m_nSamples = nSamples;
+    // The rules of SetCaptureProps: 0 samples means one, and an empty
+    // template is none (a capture would otherwise write "_0000" files into
+    // the current folder).
+    m_nSamples = nSamples == 0 ? 1 : nSamples;
     m_bOneSamplePerFile = bOne ? TRUE : FALSE;
+    if (!!bsTemplate && static_cast<BSTR>(bsTemplate)[0] == 0)
+    {
+        TraceW(TRACE_CAT_GENERAL, 2, L"### %s PersistLoad(): empty template ignored\n", m_szDebugName);
+        bsTemplate.Empty();
+    }
     m_cbsFileNameTemplate.Attach(bsTemplate.Detach());
     SetTypeFromTemplate();
     if (m_eCT == eCT_Bmp)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/Files.h"
+#include "support/HeapCalls.h"
 #include "support/OddSample.h"
 #include "support/TraceCapture.h"
 
@@ -70,6 +71,57 @@ std::string CapRead(const std::wstring& args, DWORD* pdwExit = nullptr)
 }
 
 std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+bool WaitFileSize(const std::wstring& file, LONGLONG llSize)
+{
+    for (int i = 0; i < 5000; ++i)
+    {
+        WIN32_FILE_ATTRIBUTE_DATA fad = {};
+        if (GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &fad) &&
+            (static_cast<LONGLONG>(fad.nFileSizeHigh) << 32 | fad.nFileSizeLow) >= llSize)
+            return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+// A pipe that nobody reads stands for a stalled file system: a writer that
+// sends it more than its buffer blocks until the test reads.
+class CStalledPipe
+{
+public:
+    explicit CStalledPipe(LPCWSTR pszName)
+        : m_h(CreateNamedPipeW(pszName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, NULL))
+    {
+    }
+    ~CStalledPipe() { CloseHandle(m_h); }
+    bool Valid() const { return m_h != INVALID_HANDLE_VALUE; }
+    // True once a writer has started sending (and so is blocked in its write).
+    bool WaitWriter() const
+    {
+        for (int i = 0; i < 500; ++i)
+        {
+            DWORD cbAvail = 0;
+            if (PeekNamedPipe(m_h, nullptr, 0, nullptr, &cbAvail, nullptr) && cbAvail > 0)
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+    std::vector<BYTE> Read(size_t cb) const
+    {
+        std::vector<BYTE> v(cb);
+        size_t n = 0;
+        DWORD cbRead = 0;
+        while (n < cb && ReadFile(m_h, v.data() + n, static_cast<DWORD>(cb - n), &cbRead, nullptr) && cbRead > 0)
+            n += cbRead;
+        v.resize(n);
+        return v;
+    }
+
+private:
+    HANDLE m_h;
+};
 
 class Capture : public testing::Test
 {
@@ -496,3 +548,118 @@ TEST_F(Capture, PropertiesPersistAndCorruptStreamsRestoreDefaults)
         }
     }
 }
+
+TEST_F(Capture, SteadyCaptureMakesNoHeapCall)
+{
+    ASSERT_FALSE(heap_calls::PatchImports().empty());
+    const std::wstring file = Dir(L"steady") + L"steady.bin";
+    const int c_nWarm = 4 * 32, c_nCounted = 10000, c_cb = 2048;
+    CCaptureSamples cap;
+    ASSERT_EQ(S_OK, cap.SetCaptureProps(file.c_str(), FALSE, c_nWarm + c_nCounted, false));
+    ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
+    CComPtr<IMediaSample> sp = Sample(Pattern(c_cb, 1));
+    // Bursts, each written before the next starts: a stream the disk keeps
+    // up with. The warm-up bursts are twice as large, so that the pool holds
+    // enough records whatever the worker's pace.
+    LONGLONG llIndex = 0;
+    auto burst = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            if (cap.CaptureSample(sp, llIndex++) != S_OK)
+                return false;
+        return WaitFileSize(file, llIndex * c_cb);
+    };
+    for (int i = 0; i < c_nWarm; i += 32)
+        ASSERT_TRUE(burst(32));
+    LONG nCalls = 0;
+    const char* pszLast = "";
+    {
+        heap_calls::CHeapCallCounter counter;
+        for (int i = 0; i < c_nCounted; i += 16)
+            ASSERT_TRUE(burst(16));
+        nCalls = counter.Calls();
+        pszLast = counter.Last();
+    }
+    EXPECT_EQ(0, nCalls) << "last heap call: " << pszLast;
+    ASSERT_TRUE(WaitDone(cap));
+}
+
+TEST_F(Capture, LoadedPropertiesFollowTheRulesOfSetCaptureProps)
+{
+    struct Case
+    {
+        const char* pszName;
+        std::vector<BYTE> bytes;
+        HRESULT hrProps;
+        UINT nSamples;
+    };
+    const Case cases[] = {
+        // Just the terminator: no template, so nothing is captured into the current folder.
+        {"empty template", {0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0}, S_FALSE, 0},
+        {"zero samples", {0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 'a', 0, 0, 0}, S_OK, 1},
+    };
+    const LARGE_INTEGER zero = {};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.pszName);
+        CComPtr<IStream> sp;
+        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &sp));
+        sp->Write(c.bytes.data(), static_cast<ULONG>(c.bytes.size()), nullptr);
+        sp->Seek(zero, STREAM_SEEK_SET, nullptr);
+        CCaptureSamples cap;
+        EXPECT_EQ(S_OK, cap.PersistLoad(sp));
+        BSTR b = nullptr;
+        BOOL bOne = FALSE;
+        UINT n = 0;
+        EXPECT_EQ(c.hrProps, cap.GetCaptureProps(&b, &bOne, &n));
+        SysFreeString(b);
+        if (c.hrProps == S_OK)
+            EXPECT_EQ(c.nSamples, n);
+        else
+            EXPECT_EQ(E_FAIL, cap.StartCapture(nullptr));
+    }
+}
+
+TEST_F(Capture, AWorkerStuckInAWriteNeitherCarriesItsFileOnNorOutlivesTheObject)
+{
+    const std::wstring dir = Dir(L"stuck");
+    CTraceCapture trace;
+    auto pCap = std::make_unique<CCaptureSamples>();
+    {
+        const wchar_t c_szPipe[] = L"\\\\.\\pipe\\velmora_cap_stuck1.bin";
+        CStalledPipe pipe(c_szPipe);
+        ASSERT_TRUE(pipe.Valid());
+        ASSERT_EQ(S_OK, pCap->SetCaptureProps(c_szPipe, FALSE, 5, false));
+        ASSERT_EQ(S_OK, pCap->StartCapture(nullptr));
+        EXPECT_EQ(S_OK, pCap->CaptureSample(Sample(Pattern(60000, 1)), 0));
+        ASSERT_TRUE(pipe.WaitWriter());
+        EXPECT_EQ(S_OK, pCap->StopCapture()); // gives up waiting after a second
+        EXPECT_NE(std::wstring::npos, trace.Text().find(L"StopCapture(): WaitForSingleObject()=0x102"));
+
+        // The next capture writes its own file once the old write returns.
+        ASSERT_EQ(S_OK, pCap->SetCaptureProps((dir + L"next.bin").c_str(), FALSE, 1, false));
+        ASSERT_EQ(S_OK, pCap->StartCapture(nullptr));
+        EXPECT_EQ(S_OK, pCap->CaptureSample(Sample(Pattern(500, 2)), 1));
+        EXPECT_EQ(Pattern(60000, 1), pipe.Read(60000));
+        ASSERT_TRUE(WaitDone(*pCap));
+        EXPECT_EQ(Pattern(500, 2), ReadAll(dir + L"next.bin"));
+    }
+
+    // Destroyed while the worker is stuck: the worker is gone when the object is.
+    const std::wstring text = trace.Text();
+    const size_t nAt = text.find(L"StartThread(): thread 0x");
+    ASSERT_NE(std::wstring::npos, nAt);
+    const DWORD dwWorker = wcstoul(text.c_str() + nAt + 24, nullptr, 16);
+    HANDLE hWorker = OpenThread(SYNCHRONIZE, FALSE, dwWorker);
+    ASSERT_NE(nullptr, hWorker);
+    const wchar_t c_szPipe2[] = L"\\\\.\\pipe\\velmora_cap_stuck2.bin";
+    CStalledPipe pipe(c_szPipe2);
+    ASSERT_EQ(S_OK, pCap->SetCaptureProps(c_szPipe2, FALSE, 5, false));
+    ASSERT_EQ(S_OK, pCap->StartCapture(nullptr));
+    EXPECT_EQ(S_OK, pCap->CaptureSample(Sample(Pattern(60000, 3)), 0));
+    ASSERT_TRUE(pipe.WaitWriter());
+    pCap.reset();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWorker, 0));
+    pipe.Read(60000); // lets a worker that outlived the object go on
+    CloseHandle(hWorker);
+}
+

@@ -127,6 +127,13 @@ inline LPVOID WINAPI HookCoTaskMemRealloc(LPVOID p, SIZE_T cb)
     Note("CoTaskMemRealloc");
     return s_pfnCoTaskMemRealloc(p, cb);
 }
+typedef void*(__cdecl* PFN_ALIGNED_MALLOC)(size_t, size_t);
+inline PFN_ALIGNED_MALLOC s_pfnAlignedMalloc;
+inline void* __cdecl HookAlignedMalloc(size_t cb, size_t cbAlign)
+{
+    Note("_aligned_malloc");
+    return s_pfnAlignedMalloc(cb, cbAlign);
+}
 
 struct HookDef
 {
@@ -152,6 +159,7 @@ inline const HookDef c_hooks[] = {
     HOOK("InitializeCriticalSectionEx", HookInitCsEx, s_pfnInitCsEx),
     HOOK("CoTaskMemAlloc", HookCoTaskMemAlloc, s_pfnCoTaskMemAlloc),
     HOOK("CoTaskMemRealloc", HookCoTaskMemRealloc, s_pfnCoTaskMemRealloc),
+    HOOK("_aligned_malloc", HookAlignedMalloc, s_pfnAlignedMalloc),
 };
 
 // Redirects the named imports of this program; returns the names patched.

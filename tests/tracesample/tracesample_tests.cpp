@@ -101,16 +101,55 @@ std::wstring OnlyLine(const CTraceCapture& capture)
 }
 } // namespace
 
-TEST(Crc32, ReferenceValuesAndTableAgreeWithBitwiseForm)
+// Every path the processor offers, forced in turn, against the bitwise form
+// on every length up to 4,160 at every start offset 0 to 63 (the folding
+// paths change strategy at 64, 128 and 256 bytes and on 16-byte tails), and
+// on the sizes the sample line uses.
+TEST(Crc32, EveryPathAgreesWithBitwiseFormOnEveryLengthAndOffset)
 {
-    EXPECT_EQ(0xCBF43926u, Crc32("123456789", 9));
-    EXPECT_EQ(0x352441C2u, Crc32("abc", 3));
-    EXPECT_EQ(0u, Crc32("", 0));
-    std::vector<BYTE> data(4099);
+    std::vector<BYTE> data(96001 + 64);
     for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<BYTE>(i * 7 + (i >> 5));
-    for (size_t cb : {1u, 2u, 3u, 4096u, 4099u})
-        EXPECT_EQ(BitwiseCrc(data.data(), cb), Crc32(data.data(), cb)) << cb;
+        data[i] = static_cast<BYTE>(i * 7 + (i >> 5) + (i >> 13));
+    const size_t c_cbMax = 4160;
+    std::vector<DWORD> expected((c_cbMax + 1) * 64);
+    for (size_t off = 0; off < 64; ++off)
+    {
+        // Running state of the bitwise form: one pass per offset gives every length.
+        DWORD crc = 0xFFFFFFFF;
+        for (size_t cb = 0; cb <= c_cbMax; ++cb)
+        {
+            expected[off * (c_cbMax + 1) + cb] = ~crc;
+            crc ^= data[off + cb];
+            for (int k = 0; k < 8; ++k)
+                crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+        }
+    }
+    int nPaths = 0;
+    for (ECrcPath ePath : {eCrcPath_Table, eCrcPath_Clmul, eCrcPath_Vclmul256})
+    {
+        SCOPED_TRACE(static_cast<int>(ePath));
+        if (!Crc32_SelectPath(ePath))
+        {
+            EXPECT_FALSE(Crc32_IsSupported(ePath));
+            continue;
+        }
+        ++nPaths;
+        EXPECT_EQ(ePath, Crc32_Path());
+        EXPECT_EQ(0xCBF43926u, Crc32("123456789", 9));
+        EXPECT_EQ(0x352441C2u, Crc32("abc", 3));
+        EXPECT_EQ(0u, Crc32(nullptr, 100));
+        int nWrong = 0;
+        for (size_t off = 0; off < 64; ++off)
+            for (size_t cb = 0; cb <= c_cbMax; ++cb)
+                if (Crc32(data.data() + off, cb) != expected[off * (c_cbMax + 1) + cb] && ++nWrong < 5)
+                    ADD_FAILURE() << "offset " << off << " length " << cb;
+        for (size_t cb : {65536u, 96000u, 96001u})
+            for (size_t off : {0u, 1u, 15u, 63u})
+                EXPECT_EQ(BitwiseCrc(data.data() + off, cb), Crc32(data.data() + off, cb)) << off << " " << cb;
+    }
+    Crc32_SelectBest();
+    EXPECT_TRUE(Crc32_IsSupported(Crc32_Path()));
+    EXPECT_GE(nPaths, 1);
 }
 
 TEST_F(WineSamples, FullLineWithTimesFlagsPropertiesAndMemory)
@@ -219,6 +258,14 @@ TEST(SampleLine, OddSamplesAreDescribedWithoutReadingPastTheBuffer)
     Debug_Sample(TRACE_CAT_GENERAL, 10, &sample, L"[T]", true, true);
     Debug_Sample(0, 2, &sample, L"[T]", true, true);
     EXPECT_EQ(0, sample.m_nCalls) << "filtered out before touching the sample";
+    {
+        // Nobody listens: neither the line nor its checksum is computed.
+        ILogObject* pPrevious = Log_SetObject(nullptr);
+        Debug_Sample(TRACE_CAT_GENERAL, 0, &sample, L"[T]", true, true);
+        Debug_SampleLag(TRACE_CAT_GENERAL, 0, &sample, 0, nullptr, L"[T]");
+        Log_SetObject(pPrevious);
+        EXPECT_EQ(0, sample.m_nCalls);
+    }
     EXPECT_TRUE(capture.Lines().empty());
 
     Debug_Sample(TRACE_CAT_GENERAL, 2, nullptr, L"[T]", true, true);

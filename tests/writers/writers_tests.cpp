@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <classes/Writers.h>
+#include <winapi/Wrappers.h>
 
 #include <gtest/gtest.h>
 
@@ -392,3 +393,60 @@ TEST(BitmapFile, RefusesWhatItCannotWriteAndLeavesNoFile)
     EXPECT_EQ(E_POINTER, BufferToBmpFile(name.c_str(), nullptr, FCC_RGB32, 2, 2, 0, nullptr, 64));
     EXPECT_EQ(E_INVALIDARG, BufferToBmpFile(nullptr, src.data(), FCC_RGB32, 2, 2, 0, nullptr, 64));
 }
+
+TEST(FinalPath, TheLongPathPrefixGoesAndAShareKeepsItsBackslashes)
+{
+    const struct
+    {
+        LPCWSTR pszIn;
+        LPCWSTR pszOut;
+    } cases[] = {
+        {L"\\\\?\\C:\\cap\\x.bin", L"C:\\cap\\x.bin"},
+        {L"\\\\?\\UNC\\server\\share\\x.bin", L"\\\\server\\share\\x.bin"},
+        {L"C:\\plain", L"C:\\plain"},
+    };
+    for (const auto& c : cases)
+    {
+        WCHAR sz[64];
+        StripLongPathPrefix(c.pszIn, sz, 64);
+        EXPECT_STREQ(c.pszOut, sz);
+    }
+}
+
+TEST(RecordPool, ReusesFittingRecordsWithinItsBoundAndFreesThemWhenClosed)
+{
+    CAutoCritSec_SC lock(0);
+    CRecordPool pool(lock);
+    pool.Open();
+    CBufferObject* p = nullptr;
+    ASSERT_EQ(S_OK, pool.Take(5000, &p));
+    BYTE* pb = p->Buffer();
+    p->Record()->cbStored = 7;
+    p->Release();
+    EXPECT_EQ(1u, pool.SpareCount());
+    // A sample of a similar size gets the same block with a clean header.
+    ASSERT_EQ(S_OK, pool.Take(4990, &p));
+    EXPECT_EQ(pb, p->Buffer());
+    EXPECT_EQ(CAPSMP2_SIZE(4990), p->BufferSize());
+    EXPECT_EQ(0u, p->Record()->cbStored);
+    // A far smaller one does not take a large block.
+    CBufferObject* pSmall = nullptr;
+    p->Release();
+    ASSERT_EQ(S_OK, pool.Take(100, &pSmall));
+    EXPECT_NE(pb, pSmall->Buffer());
+    pSmall->Release();
+
+    std::vector<CBufferObject*> v(CRecordPool::MAX_SPARES + 8);
+    for (auto& pv : v)
+        ASSERT_EQ(S_OK, pool.Take(1000, &pv));
+    for (auto* pv : v)
+        pv->Release();
+    EXPECT_EQ(CRecordPool::MAX_SPARES, pool.SpareCount());
+    pool.Close();
+    EXPECT_EQ(0u, pool.SpareCount());
+    // Closed: what comes back is freed.
+    ASSERT_EQ(S_OK, pool.Take(1000, &p));
+    p->Release();
+    EXPECT_EQ(0u, pool.SpareCount());
+}
+
