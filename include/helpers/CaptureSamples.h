@@ -14,10 +14,11 @@
 
 #include <classes/Writers.h>
 #include <winapi/ComPtr.h>
+#include <winapi/Persist.h>
 #include <winapi/Threads.h>
 #include <winapi/Wrappers.h>
 
-class CCaptureSamples
+class CCaptureSamples : public CPersistObject
 {
 public:
     enum ECaptureType
@@ -57,10 +58,14 @@ public:
     HRESULT RunThread();
 
     // Persistence: samples, one-sample-per-file, template.
-    HRESULT PersistLoad(IStream* pStm);
-    HRESULT PersistSave(IStream* pStm, BOOL bClearDirty);
-    ULONG PersistSize();
+    HRESULT PersistLoad(IStream* pStm) override;
+    HRESULT PersistSave(IStream* pStm, BOOL bClearDirty) override;
+    ULONG PersistSize() override;
+    bool PersistIsDirty() override { return IsDirty(); }
     bool IsDirty();
+    // Back to the default properties (not while capturing): what a failed
+    // load of the owner leaves.
+    void ResetProps();
 
     ECaptureType CaptureType();
     bool IsCompressing();

@@ -788,6 +788,13 @@ ULONG CCaptureSamples::PersistSize()
     return 8 + PersistStringSize(m_cbsFileNameTemplate);
 }
 
+void CCaptureSamples::ResetProps()
+{
+    CScopedLock lock(&m_lock);
+    if (!m_bCapturing)
+        SetDefaults();
+}
+
 bool CCaptureSamples::IsDirty()
 {
     CScopedLock lock(&m_lock);

@@ -1,0 +1,46 @@
+// The product DLL: its module with the object map and the exports. Hosts
+// create the filter through DllGetClassObject.
+#include "BrevaneModule.h"
+#include "Filter.h"
+
+#include <winapi/ComModule.h>
+
+namespace
+{
+
+CBrevaneModule g_module;
+
+BEGIN_OBJECT_MAP(g_objectMap)
+OBJECT_ENTRY(CLSID_SpyFilter, CSpyFilter)
+END_OBJECT_MAP()
+
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
+{
+    if (dwReason == DLL_PROCESS_ATTACH)
+    {
+        DisableThreadLibraryCalls(hInstance);
+        return SUCCEEDED(g_module.Init(g_objectMap, hInstance));
+    }
+    if (dwReason == DLL_PROCESS_DETACH)
+        g_module.Term();
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    return g_module.DllGetClassObject(rclsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return g_module.DllCanUnloadNow(); }
+
+STDAPI DllRegisterServer()
+{
+    const HRESULT hr = g_module.DllRegisterServer();
+    if (FAILED(hr))
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### DllRegisterServer(): _AtlModule.DllRegisterServer()=0x%X\n", hr);
+    return hr;
+}
+
+STDAPI DllUnregisterServer() { return g_module.DllUnregisterServer(); }
