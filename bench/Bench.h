@@ -35,3 +35,7 @@ void RunCaptureBenchmarks();
 
 // Figures of the filter framework: samples through the test in-place filter against a direct connection.
 void RunPassThroughBenchmarks();
+
+// Figures of the spy filter: samples through it without a log, traced to a
+// file, and traced with the checksum of 64 KiB samples, against direct.
+void RunSpyBenchmarks();

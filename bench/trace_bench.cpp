@@ -49,6 +49,7 @@ int main()
     RunSampleBenchmarks();
     RunCaptureBenchmarks();
     RunPassThroughBenchmarks();
+    RunSpyBenchmarks();
 
     BenchAllocators();
 

@@ -78,6 +78,8 @@ public:
         }
         return out;
     }
+    // The whole log file as written (blocks included).
+    std::string RawText() const { return logconn::ReadFileBytes(m_sLog); }
     size_t CountLines(const std::string& sPart) const
     {
         size_t n = 0;

@@ -126,8 +126,8 @@ protected:
         }
     }
 
-    // One sample line per sample, with the CRC of its bytes when asked for,
-    // and the Stop line with the count.
+    // One sample line and one lateness line per sample, with the CRC of its
+    // bytes when asked for, the graph dump on pause and the Stop line.
     static void ExpectSampleLines(const std::vector<SampleRecord>& samples, bool bCrc)
     {
         std::vector<std::string> lines;
@@ -141,6 +141,8 @@ protected:
             sprintf(szCrc, "CRC=%08lX", static_cast<unsigned long>(samples[i].dwCrc));
             EXPECT_NE(std::string::npos, lines[i].find(szCrc)) << lines[i];
         }
+        EXPECT_EQ(samples.size(), CSpyHost::Get()->CountLines("Late="));
+        EXPECT_NE(std::string::npos, CSpyHost::Get()->RawText().find("---- block of"));
         const std::string sStop = "Stop(): Through the filter has passed " + std::to_string(samples.size()) + " samples";
         EXPECT_EQ(1u, CSpyHost::Get()->CountLines(sStop));
     }

@@ -11,6 +11,7 @@
 #include "SpyHost.h"
 #include "support/GraphRun.h"
 #include "support/OddSample.h"
+#include "support/PassThroughChain.h"
 #include "support/TestPeers.h"
 
 namespace
@@ -349,6 +350,18 @@ TEST_F(SpyPeers, TimecodesAndBadInputAreTracedAndStreamingGoesOn)
     EXPECT_EQ(4u, CSpyHost::Get()->CountLines("nBlockAlign 0, frames not counted"));
     EXPECT_EQ(1u, CSpyHost::Get()->CountLines("m_spMemInput->Receive()=0x8000FFFF"));
     EXPECT_EQ(1u, CSpyHost::Get()->CountLines("Through the filter has passed 4 samples"));
+
+    // A format block shorter than its type claims.
+    m_spGraph->Disconnect(m_spSource->Pin());
+    m_spGraph->Disconnect(In());
+    CMType mtShort = AudioType(8000);
+    mtShort.cbFormat = 8;
+    m_spSource->SetMediaTypes({mtShort});
+    ASSERT_EQ(S_OK, ConnectIn());
+    ASSERT_EQ(S_OK, Run());
+    EXPECT_EQ(S_OK, m_spSource->DeliverOne(1000, c_tDur));
+    ASSERT_EQ(S_OK, Stop());
+    EXPECT_EQ(1u, CSpyHost::Get()->CountLines("wave format of 8 bytes, frames not counted"));
 }
 
 TEST_F(SpyPeers, CaptureStartedWhileStreamingWritesTheSamples)
@@ -439,4 +452,61 @@ TEST_F(SpyPeers, ControlCallsRaceTheStreamingThread)
     Spy()->m_capture.StopCapture();
     EXPECT_LT(0, m_spSource->ThreadSent());
     EXPECT_LT(0u, m_spSink->SampleCount());
+}
+
+namespace
+{
+// A downstream pin that refuses every allocator for one subtype, or
+// that offers no transport at all.
+class CPickyPin : public CCountingPin
+{
+public:
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override
+    {
+        if (m_bNoTransport && riid == IID_IMemInputPin)
+            return *ppv = nullptr, E_NOINTERFACE;
+        return CCountingPin::QueryInterface(riid, ppv);
+    }
+    STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override
+    {
+        m_subtype = pmt->subtype;
+        return CCountingPin::ReceiveConnection(pConnector, pmt);
+    }
+    STDMETHOD(NotifyAllocator)(IMemAllocator* pAlloc, BOOL bReadOnly) override
+    {
+        return m_subtype == m_refused ? E_FAIL : CCountingPin::NotifyAllocator(pAlloc, bReadOnly);
+    }
+
+    bool m_bNoTransport = false;
+    GUID m_subtype = GUID_NULL, m_refused = GUID_NULL;
+};
+} // namespace
+
+TEST_F(SpyPeers, AgreementFallsBackToAnotherUpstreamTypeOrFindsNoTransport)
+{
+    CComPtr<IBaseFilter> spLone = CSpyHost::Get()->Create();
+    CSpyFilter* pSpy = CSpyHost::Spy(spLone);
+    CComPtr<CTestSource> spSource = CTestSource::Create();
+    const CMType mtA(MEDIATYPE_Video, MEDIASUBTYPE_RGB24), mtB(MEDIATYPE_Video, MEDIASUBTYPE_RGB32);
+    spSource->SetMediaTypes({mtA, mtB});
+    ASSERT_EQ(S_OK, spSource->Pin()->Connect(pSpy->m_apIn, nullptr));
+    CPickyPin down;
+    down.m_eDir = PINDIR_INPUT;
+    down.m_refused = MEDIASUBTYPE_RGB24;
+    IPin* pOut = pSpy->m_apOut;
+    ASSERT_EQ(S_OK, pOut->Connect(&down, nullptr));
+    EXPECT_EQ(MEDIASUBTYPE_RGB32, pSpy->m_apOut->CurrentType().subtype);
+    EXPECT_TRUE(pSpy->m_apOut->IsRefusedSubtype(MEDIASUBTYPE_RGB24));
+    EXPECT_FALSE(pSpy->Filter_QueryAcceptMT(PINDIR_OUTPUT, &mtA));
+    EXPECT_TRUE(pSpy->Filter_QueryAcceptMT(PINDIR_OUTPUT, &mtB));
+    pOut->Disconnect();
+
+    CPickyPin bare;
+    bare.m_eDir = PINDIR_INPUT;
+    bare.m_bNoTransport = true;
+    EXPECT_EQ(VFW_E_NO_TRANSPORT, pOut->Connect(&bare, &mtB));
+    CComPtr<IPin> spPeer;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, pOut->ConnectedTo(&spPeer));
+    spSource->Pin()->Disconnect();
+    static_cast<IPin*>(pSpy->m_apIn)->Disconnect();
 }

@@ -92,9 +92,10 @@ void CSpyFilter::ResetStatistics()
     m_llTotalBytes = 0;
     m_llTickTime = 0;
     m_nBadTimecodes = 0;
-    m_nBadBlockAlign = 0;
+    m_nBadFormats = 0;
     m_tSlotStart = MINLONGLONG;
     m_dwLastTick = timeGetTime();
+    m_dwRateTick = 0;
 }
 
 // Under the filter lock. False (and 0) when the filter is not running.
@@ -301,7 +302,7 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD, IMediaSample* pSample)
     TraceSample(pSample);
     CheckTimecode(pSample);
     RecordInterval();
-    AccountBitrate(pSample);
+    const CSampleFacts facts = SampleFacts(pSample);
     bool bTypeChanged = false;
     CComPtr<IMediaSample> spCopy;
     IMediaSample* pOut = pSample;
@@ -318,7 +319,7 @@ HRESULT CSpyFilter::Filter_SendSample(DWORD, IMediaSample* pSample)
     }
     HandToCapture(pSample);
     const HRESULT hr = Deliver(pOut);
-    FinishSample(pSample, hr, bTypeChanged);
+    FinishSample(facts, hr, bTypeChanged);
     return hr;
 }
 
@@ -358,38 +359,61 @@ void CSpyFilter::CheckTimecode(IMediaSample* pSample)
                static_cast<UINT>(cb));
 }
 
-// Bytes per time slot: a sample with a later start time closes the slot.
-void CSpyFilter::AccountBitrate(IMediaSample* pSample)
+// What the statistics need of a sample, read before it is delivered.
+CSpyFilter::CSampleFacts CSpyFilter::SampleFacts(IMediaSample* pSample)
 {
-    REFERENCE_TIME tS = 0, tE = 0;
-    const HRESULT hrTime = pSample->GetTime(&tS, &tE);
-    const long cbSize = pSample->GetSize();
-    long cbActual = pSample->GetActualDataLength();
-    if (cbSize >= 0 && cbActual > cbSize)
+    CSampleFacts f;
+    long cbSize = 0;
+    // One call for all of it where the sample offers one: the single getters
+    // of some samples format trace texts they then drop.
+    CComPtr<IMediaSample2> spSample2;
+    AM_SAMPLE2_PROPERTIES props = {};
+    if (SUCCEEDED(pSample->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&spSample2))) && spSample2 != nullptr &&
+        SUCCEEDED(spSample2->GetProperties(sizeof(props), reinterpret_cast<BYTE*>(&props))))
+    {
+        f.tStart = props.tStart;
+        f.bTimed = (props.dwSampleFlags & AM_SAMPLE_TIMEVALID) != 0;
+        cbSize = props.cbBuffer;
+        f.cbActual = props.lActual;
+    }
+    else
+    {
+        REFERENCE_TIME tE = 0;
+        const HRESULT hrTime = pSample->GetTime(&f.tStart, &tE);
+        f.bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
+        cbSize = pSample->GetSize();
+        f.cbActual = pSample->GetActualDataLength();
+    }
+    if (cbSize >= 0 && f.cbActual > cbSize)
     {
         TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): sample claims %i bytes in a buffer of %i\n",
-               m_szTag, cbActual, cbSize);
-        cbActual = cbSize;
+               m_szTag, f.cbActual, cbSize);
+        f.cbActual = cbSize;
     }
-    const LONGLONG cb = cbActual > 0 ? cbActual : (cbSize > 0 ? cbSize : 0);
-    const bool bTimed = hrTime == S_OK || hrTime == VFW_S_NO_STOP_TIME;
-    CComObjectRootMT::ObjectLock lock(this);
-    if (!bTimed || (m_tSlotStart != MINLONGLONG && tS <= m_tSlotStart))
+    f.cbCounted = f.cbActual > 0 ? f.cbActual : (cbSize > 0 ? cbSize : 0);
+    return f;
+}
+
+// Under the filter lock. Bytes per time slot: a sample with a later start
+// time closes the slot.
+void CSpyFilter::AccountBitrate(const CSampleFacts& f)
+{
+    if (!f.bTimed || (m_tSlotStart != MINLONGLONG && f.tStart <= m_tSlotStart))
     {
-        m_llSlotBytes += cb;
+        m_llSlotBytes += f.cbCounted;
         return;
     }
     if (m_tSlotStart != MINLONGLONG)
     {
         m_llTotalBytes += m_llSlotBytes;
-        m_tTotalDuration += tS - m_tSlotStart;
-        const double dt = static_cast<double>(tS - m_tSlotStart) / 10000000.0;
+        m_tTotalDuration += f.tStart - m_tSlotStart;
+        const double dt = static_cast<double>(f.tStart - m_tSlotStart) / 10000000.0;
         const double k = pow(0.5, dt);
         m_dDecayedBits = static_cast<double>(m_llSlotBytes) * 8.0 + m_dDecayedBits * k;
         m_dDecayedSeconds = m_dDecayedSeconds * k + dt;
     }
-    m_tSlotStart = tS;
-    m_llSlotBytes = cb;
+    m_tSlotStart = f.tStart;
+    m_llSlotBytes = f.cbCounted;
 }
 
 // In-place operation: a type on the sample, or a changed upstream connection
@@ -406,9 +430,11 @@ bool CSpyFilter::TrackInPlaceType(IMediaSample* pSample)
         return true;
     }
     MTDelete(pmt);
-    CComPtr<IPin> spUp = m_apIn->Upstream();
+    // The upstream pin cannot change while a sample is inside: a stop waits
+    // for it, and only a stopped pin disconnects.
+    IPin* pUp = m_apIn->m_spConnected;
     CMType mt;
-    if (spUp == nullptr || FAILED(spUp->ConnectionMediaType(&mt)))
+    if (pUp == nullptr || FAILED(pUp->ConnectionMediaType(&mt)))
         return false;
     {
         CComObjectRootMT::ObjectLock lock(m_apIn);
@@ -495,7 +521,8 @@ HRESULT CSpyFilter::Deliver(IMediaSample* pOut)
     return hr;
 }
 
-void CSpyFilter::FinishSample(IMediaSample* pSample, HRESULT hr, bool bTypeChanged)
+// The statistics of a delivered sample, in one stay under the filter lock.
+void CSpyFilter::FinishSample(const CSampleFacts& facts, HRESULT hr, bool bTypeChanged)
 {
     CMType mtDown;
     bool bDownType = false;
@@ -505,28 +532,47 @@ void CSpyFilter::FinishSample(IMediaSample* pSample, HRESULT hr, bool bTypeChang
         bDownType = spDown != nullptr && SUCCEEDED(spDown->ConnectionMediaType(&mtDown));
     }
     CComObjectRootMT::ObjectLock lock(this);
+    AccountBitrate(facts);
     if (bDownType)
         m_apOut->SetCurrentType(mtDown);
-    CountAudioFrames(pSample);
+    CountAudioFrames(facts.cbActual);
     ++m_llSamples;
+    UpdateSamplesPerSec();
+}
+
+// Under the filter lock. Reading the clock costs more than the rest of the
+// sample path, so the rate is taken at most once per millisecond tick.
+void CSpyFilter::UpdateSamplesPerSec()
+{
+    const DWORD dwTick = GetTickCount();
+    if (dwTick == m_dwRateTick)
+        return;
+    m_dwRateTick = dwTick;
     REFERENCE_TIME tRunning = 0;
     if (RunningTime(&tRunning) && tRunning > 100000)
         m_dSamplesPerSec = static_cast<double>(m_llSamples) * 10000000.0 / static_cast<double>(tRunning);
 }
 
-// Under the filter lock. PCM only; a block alignment of 0 cannot count frames.
-void CSpyFilter::CountAudioFrames(IMediaSample* pSample)
+// Under the filter lock. PCM only; a short format block or a block
+// alignment of 0 cannot count frames.
+void CSpyFilter::CountAudioFrames(long cb)
 {
     const CMType& mt = m_apIn->m_mt;
-    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    if (!IsEqualGUID(mt.formattype, FORMAT_WaveFormatEx) || cb <= 0)
         return;
+    if (mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
+    {
+        if (PassesThinning(++m_nBadFormats))
+            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): wave format of %u bytes, frames not counted\n",
+                   m_szTag, static_cast<UINT>(mt.cbFormat));
+        return;
+    }
     const WAVEFORMATEX* pwfx = reinterpret_cast<const WAVEFORMATEX*>(mt.pbFormat);
-    const long cb = pSample->GetActualDataLength();
-    if (pwfx->wFormatTag != WAVE_FORMAT_PCM || cb <= 0)
+    if (pwfx->wFormatTag != WAVE_FORMAT_PCM)
         return;
     if (pwfx->nBlockAlign == 0)
     {
-        if (PassesThinning(++m_nBadBlockAlign))
+        if (PassesThinning(++m_nBadFormats))
             TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): PCM format with nBlockAlign 0, frames not counted\n",
                    m_szTag);
         return;
@@ -597,8 +643,11 @@ bool CSpyFilter::IsSpecialYuvCase(const AM_MEDIA_TYPE* pmt)
         return false;
     if (MTCheckVideo(pmt, false) != S_OK || !IsYuvSubtype(pmt->subtype))
         return false;
-    return IsEqualGUID(FilterClassOfPin(m_apIn->Upstream()), c_clsidAviSplitter) &&
-           IsEqualGUID(FilterClassOfPin(m_apOut->Downstream()), c_clsidOverlayMixer);
+    // Asked under the output pin's lock: the input pin's lock would come
+    // second here and first elsewhere. Peers change only while stopped.
+    const CComPtr<IPin> spUp(m_apIn->m_spConnected), spDown(m_apOut->m_spConnected);
+    return IsEqualGUID(FilterClassOfPin(spUp), c_clsidAviSplitter) &&
+           IsEqualGUID(FilterClassOfPin(spDown), c_clsidOverlayMixer);
 }
 
 // ---------------------------------------------------------------------------

@@ -30,7 +30,6 @@
 
 #include "SpyControl.h"
 
-// {7C3A5E90-2B4D-4E61-9F08-3D5A1C6B7E24}
 
 class CSpyFilter;
 
@@ -221,9 +220,10 @@ public:
     double m_dDecayedBits = 0.0;
     double m_dDecayedSeconds = 0.0;
     DWORD m_dwLastTick = 0;
+    DWORD m_dwRateTick = 0; // GetTickCount of the last samples-per-second update
     LONGLONG m_llTickTime = 0;
     UINT m_nBadTimecodes = 0;
-    UINT m_nBadBlockAlign = 0;
+    UINT m_nBadFormats = 0; // wave formats that cannot count frames
     REFERENCE_TIME m_tTotalDuration = 0;
     REFERENCE_TIME m_tSlotStart = MINLONGLONG;
     LONGLONG m_llTotalBytes = 0;
@@ -263,18 +263,29 @@ private:
     void ReadRegistryOptions();
     bool RunningTime(REFERENCE_TIME* ptRunning);
 
+    // What the statistics take of a sample.
+    struct CSampleFacts
+    {
+        REFERENCE_TIME tStart = 0;
+        bool bTimed = false;
+        long cbActual = 0;  // cut to the buffer
+        LONGLONG cbCounted = 0; // for the bitrate: actual length, else buffer size
+    };
+
     // Steps of Filter_SendSample.
     void TraceSample(IMediaSample* pSample);
     void CheckTimecode(IMediaSample* pSample);
     void RecordInterval();
-    void AccountBitrate(IMediaSample* pSample);
+    CSampleFacts SampleFacts(IMediaSample* pSample);
+    void AccountBitrate(const CSampleFacts& facts);
     bool TrackInPlaceType(IMediaSample* pSample);
     HRESULT PrepareCopy(IMediaSample* pSample, IMediaSample** ppOut);
     HRESULT CopyInto(IMediaSample* pSample, IMediaSample* pOut);
     void HandToCapture(IMediaSample* pSample);
     HRESULT Deliver(IMediaSample* pOut);
-    void FinishSample(IMediaSample* pSample, HRESULT hr, bool bTypeChanged);
-    void CountAudioFrames(IMediaSample* pSample);
+    void FinishSample(const CSampleFacts& facts, HRESULT hr, bool bTypeChanged);
+    void CountAudioFrames(long cb);
+    void UpdateSamplesPerSec();
 
     // Steps of Pause and Stop.
     void TraceAllocators();
