@@ -11,8 +11,8 @@
 #include <winapi_i/AboutPropertyPage.h>
 
 #include "PagesRes.h"
-
-HRESULT UpdatePageRegistry(UINT nResId, BOOL bRegister);
+#include "Registration.h"
+#include "ServerIds.h"
 
 class CAboutSpyFilter : public CComObjectRootMT,
                         public CComCoClass<CAboutSpyFilter, &CLSID_AboutSpyFilter>,
@@ -30,7 +30,7 @@ public:
     COM_INTERFACE_ENTRY_AGGREGATE(IID_IMarshal, m_spFTM)
     END_COM_MAP()
 
-    static HRESULT UpdateRegistry(BOOL bRegister) { return UpdatePageRegistry(107, bRegister); }
+    static HRESULT UpdateRegistry(BOOL bRegister) { return SpyPage_UpdateRegistry(IDR_ABOUTSPYFILTER, bRegister); }
 
     HRESULT FinalConstruct();
     void FinalRelease();

@@ -37,29 +37,6 @@ void Print(LPWSTR psz, size_t cch, LPCWSTR pszFormat, ...)
 
 } // namespace
 
-HRESULT UpdatePageRegistry(UINT nResId, BOOL bRegister)
-{
-    WCHAR szPropPage[40] = L"";
-    WCHAR szAbout[40] = L"";
-    // The scripts take the identifiers without braces.
-    StringFromGUID2(CLSID_SpyFilterPP, szPropPage, ARRAYSIZE(szPropPage));
-    StringFromGUID2(CLSID_AboutSpyFilter, szAbout, ARRAYSIZE(szAbout));
-    szPropPage[wcslen(szPropPage) - 1] = 0;
-    szAbout[wcslen(szAbout) - 1] = 0;
-    const COM_REPLACEMENT aMap[] = {
-        {L"PROPPAGE_CLSID", szPropPage + 1},
-        {L"PROPPAGE_NAME", L"Velmora Spy Property Page"},
-        {L"ABOUT_CLSID", szAbout + 1},
-        {L"ABOUT_NAME", L"Velmora Spy About"},
-        {L"PROGID_SUFFIX", L""},
-        {nullptr, nullptr},
-    };
-    CComModule* pModule = CComModule::GetModule();
-    if (pModule == nullptr)
-        return E_UNEXPECTED;
-    return pModule->UpdateRegistryFromResource(nResId, bRegister, aMap);
-}
-
 HRESULT CSpyFilterPP::FinalConstruct()
 {
     TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"CSpyFilterPP::FinalConstruct()\n");

@@ -14,9 +14,8 @@
 #include <winapi_i/PropertyPage.h>
 
 #include "PagesRes.h"
-
-// Runs the registry script nResId of a page with the map the two pages share.
-HRESULT UpdatePageRegistry(UINT nResId, BOOL bRegister);
+#include "Registration.h"
+#include "ServerIds.h"
 
 class CSpyFilterPP : public CComObjectRootMT,
                      public CComCoClass<CSpyFilterPP, &CLSID_SpyFilterPP>,
@@ -42,7 +41,7 @@ public:
     COM_INTERFACE_ENTRY_AGGREGATE(IID_IMarshal, m_spFTM)
     END_COM_MAP()
 
-    static HRESULT UpdateRegistry(BOOL bRegister) { return UpdatePageRegistry(102, bRegister); }
+    static HRESULT UpdateRegistry(BOOL bRegister) { return SpyPage_UpdateRegistry(IDR_SPYFILTERPP, bRegister); }
 
     HRESULT FinalConstruct();
     void FinalRelease();

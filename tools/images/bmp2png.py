@@ -2,7 +2,7 @@
 """Converts 24- or 32-bit uncompressed BMP files to PNG (for the screenshots
 under docs/ and for looking at the banner).
 
-    tools/banner/bmp2png.py in.bmp out.png
+    tools/images/bmp2png.py in.bmp out.png
 """
 import struct
 import sys

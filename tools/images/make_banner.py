@@ -3,7 +3,7 @@
 a signal trace watched through a lens, and a light field on the right where
 the page paints the product name. Writes a 24-bit BMP.
 
-    tools/banner/make_banner.py filters/special/brevane/res/banner.bmp
+    tools/images/make_banner.py filters/special/brevane/res/banner.bmp
 """
 import math
 import struct
