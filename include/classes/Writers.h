@@ -68,6 +68,10 @@ ULONG BlockCompress(const BYTE* pSrc, ULONG cb, BYTE* pDst, ULONG cbDst);
 // the offset of the faulty descriptor within pSrc.
 HRESULT BlockDecompress(const BYTE* pSrc, ULONG cbSrc, BYTE* pDst, ULONG cbDst, DWORD* pdwBadOffset = nullptr);
 
+// Checks that cbSrc bytes of descriptors decode to exactly cbDst bytes,
+// without decoding them: what BlockDecompress would answer.
+HRESULT BlockCheck(const BYTE* pSrc, ULONG cbSrc, ULONG cbDst, DWORD* pdwBadOffset = nullptr);
+
 // True when the encoded data decodes to exactly the cb bytes of pData; reads
 // only inside both buffers and allocates nothing.
 bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG cb);

@@ -634,6 +634,9 @@ public:
         LONG eState = AS_Create;
         {
             CComObjectRootMT::ObjectLock lock(pT);
+            // Called from a sample's return: the callback waits until the
+            // sample's storage block is back (see ReturnSample).
+            const bool bDefer = pT->m_bReturning;
             switch (pT->m_eState)
             {
             case AS_Commit:
@@ -655,6 +658,8 @@ public:
                 return E_ABORT;
             }
             eState = pT->m_eState;
+            if (bDefer)
+                pT->m_spNotifyDeferred = std::move(spNotify);
         }
         TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemAllocator::ReleaseBuffer(): state %s\n", GetDebugName(),
                AllocatorStateName(eState));
@@ -733,7 +738,9 @@ public:
             const bool bPushed = m_buffers.Push(pBuffer);
             TRACE_ASSERT_TEXT(bPushed, "CMemAllocBase::ClearSample(): buffer is not one of this allocator's");
         }
+        m_bReturning = true;
         const HRESULT hr = static_cast<T*>(this)->ReleaseBuffer(pSample);
+        m_bReturning = false;
         TRACE_ASSERT_TEXT(hr == S_OK, "CMemAllocBase::ClearSample(): pT->ReleaseBuffer() != S_OK");
     }
 
@@ -745,6 +752,12 @@ public:
         if (m_eState == AS_Decommit)
             FinishDecommit();
         WakeWaiters();
+        // Only now may a callback on this thread commit again: a commit
+        // rebuilds the storage, which must not hold the block of a sample
+        // still being torn down.
+        const CComPtr<IMemAllocatorNotifyCallbackTemp> spNotify = std::move(m_spNotifyDeferred);
+        if (spNotify != nullptr)
+            spNotify->NotifyRelease();
     }
 
     void AllocatorAddRef() { AllocatorPtr()->AddRef(); }
@@ -856,6 +869,9 @@ protected:
     ALLOCATOR_PROPERTIES m_props = {0, 0, 1, 0};
     HANDLE m_hSem = nullptr;
     CComPtr<IMemAllocatorNotifyCallbackTemp> m_spNotify;
+    // The return path of a sample: ReleaseBuffer leaves its callback here.
+    bool m_bReturning = false;
+    CComPtr<IMemAllocatorNotifyCallbackTemp> m_spNotifyDeferred;
     const bool m_bEmptyOnCommitEnabled;
     CMType m_mtPending;
     bool m_bPendingType = false;

@@ -52,6 +52,13 @@ public:
     static HRESULT GetItem(TPin* pPin, ULONG i, AM_MEDIA_TYPE** ppmt)
     {
         *ppmt = nullptr;
+        // The pin's type changes under its lock (connection, in-band changes).
+        struct CPinLock
+        {
+            explicit CPinLock(TPin* p) : m_p(p) { m_p->Lock(); }
+            ~CPinLock() { m_p->Unlock(); }
+            TPin* m_p;
+        } lock(pPin);
         if (i != 0 || IsEqualGUID(pPin->m_mt.majortype, GUID_NULL))
             return S_FALSE;
         *ppmt = MTDup(&pPin->m_mt);
@@ -116,10 +123,22 @@ public:
         TraceW(TRACE_CAT_INTERFACE, 10, L"CComDSEnumImpl::Skip( %u )\n", cElems);
         if (m_bOutOfSync)
             return VFW_E_ENUM_OUT_OF_SYNC;
-        const HRESULT hr = Probe(cElems != 0 ? m_nPos + cElems - 1 : m_nPos);
-        if (SUCCEEDED(hr))
-            m_nPos += cElems;
-        return hr;
+        if (cElems == 0)
+            return Probe(m_nPos);
+        // Item by item, so that a skip past the end stops at the end and a
+        // huge count cannot wrap the position around.
+        ULONG nSkipped = 0;
+        HRESULT hr = S_OK;
+        while (nSkipped < cElems && hr == S_OK)
+        {
+            hr = Probe(m_nPos + nSkipped);
+            if (hr == S_OK)
+                ++nSkipped;
+        }
+        if (FAILED(hr))
+            return hr;
+        m_nPos += nSkipped;
+        return nSkipped == cElems ? S_OK : S_FALSE;
     }
 
     STDMETHOD(Reset)() override

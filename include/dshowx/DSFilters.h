@@ -101,7 +101,12 @@ class CPinBase : public CPin, public CComObjectRootMT, public CMTSingle
 public:
     typedef TFilter FilterClass;
 
-    ~CPinBase() override { TRACE_ASSERT_TEXT(!IsConnected(), "CPinBase<>::~CPinBase(): pin is connected"); }
+    CPinBase() { InitializeCriticalSection(&m_csPeer); }
+    ~CPinBase() override
+    {
+        TRACE_ASSERT_TEXT(!IsConnected(), "CPinBase<>::~CPinBase(): pin is connected");
+        DeleteCriticalSection(&m_csPeer);
+    }
 
     LPCWSTR GetTraceName() override { return m_szTag; }
 
@@ -122,6 +127,32 @@ public:
 
     LPCWSTR DirText() const { return m_ePinDir == PINDIR_INPUT ? L"In" : L"Out"; }
     bool IsConnected() const { return m_spConnected != nullptr; }
+    // The connected pin with a reference of the caller's own: another thread
+    // may be disconnecting the pin. Taken under the pin's peer lock, a leaf
+    // that the pin holds only to change the pointer, so that it can be read
+    // while the other pin's lock is held.
+    CComPtr<IPin> ConnectedPeer()
+    {
+        CScopedLock peer(&m_csPeer);
+        return m_spConnected;
+    }
+    // Changes the peer under the pin lock; the old peer is released after the
+    // peer lock, since its last release may call anywhere.
+    void SetPeer(IPin* pPeer)
+    {
+        CComPtr<IPin> spOld;
+        CScopedLock peer(&m_csPeer);
+        spOld = std::move(m_spConnected);
+        m_spConnected = pPeer;
+    }
+    // The neighbour on the other side of the filter that redirected calls
+    // reach (the tear-off queries it itself); null while that side is
+    // unconnected.
+    CComPtr<IUnknown> RedirectTarget()
+    {
+        const CComPtr<IPin> spPeer = m_pFilter != nullptr ? m_pFilter->RedirectPeer(m_dwCookie) : nullptr;
+        return CComPtr<IUnknown>(spPeer.p);
+    }
     FILTER_STATE FilterState() const { return m_pFilter != nullptr ? m_pFilter->m_eState : State_Stopped; }
 
     bool IsCounterpart(IPin* pPin)
@@ -193,7 +224,8 @@ public:
     DWORD m_dwCookie = 0;
     PIN_DIRECTION m_ePinDir = PINDIR_INPUT;
     WCHAR m_szName[DS_NAME_MAX] = {};
-    CComPtr<IPin> m_spConnected;
+    CComPtr<IPin> m_spConnected; // written only through SetPeer
+    CRITICAL_SECTION m_csPeer;
     bool m_bDisconnecting = false;
     WCHAR m_szTag[DS_NAME_MAX] = {};
     TFilter* m_pFilter = nullptr;
@@ -259,19 +291,19 @@ public:
         if (pInfo == nullptr)
             return E_POINTER;
         pInfo->pFilter = nullptr;
-        if (p->m_pFilter != nullptr)
+        pInfo->dir = p->m_ePinDir;
+        StrCopy(pInfo->achName, DS_NAME_MAX, p->m_szName);
+        if (p->m_pFilter == nullptr)
         {
-            pInfo->pFilter = static_cast<IBaseFilter*>(p->m_pFilter);
-            pInfo->pFilter->AddRef();
-        }
-        else
-        {
+            // Callers release pFilter after S_OK without a check: a pin that
+            // outlived its filter answers a failure instead.
             TraceW(TRACE_CAT_GENERAL, 2,
                    L"###Err### %s IPinImpl::QueryPinInfo(): link between filter and pin is broken, pPin->m_pFilter = NULL\n",
                    p->m_szTag);
+            return E_UNEXPECTED;
         }
-        pInfo->dir = p->m_ePinDir;
-        StrCopy(pInfo->achName, DS_NAME_MAX, p->m_szName);
+        pInfo->pFilter = static_cast<IBaseFilter*>(p->m_pFilter);
+        pInfo->pFilter->AddRef();
         return S_OK;
     }
 
@@ -406,11 +438,20 @@ public:
             if (hr != S_OK)
                 TraceW(TRACE_CAT_GENERAL, 4, L"%s IMemInputPinImpl::ReceiveMultiple( %u ): pPin->Receive( sample %i )=0x%X\n",
                        p->m_szTag, nSamples, i, hr);
-            ++i;
+            // Downstream's S_FALSE still took the sample; the S_FALSE of a
+            // flushing pin refused it.
+            if (hr == S_OK || (hr == S_FALSE && !IsFlushing()))
+                ++i;
         }
         if (SUCCEEDED(hr))
             *nSamplesProcessed = i;
         return hr;
+    }
+
+    bool IsFlushing()
+    {
+        CComObjectRootMT::ObjectLock lock(Pin());
+        return Pin()->m_bFlushing;
     }
 
     STDMETHOD(ReceiveCanBlock)() override
@@ -690,7 +731,7 @@ public:
         this->m_bReadOnly = false;
         ZeroMemory(&this->m_propsIn, sizeof(this->m_propsIn));
         this->m_nStoppedSamples = 0;
-        this->m_spConnected.Release();
+        this->SetPeer(nullptr);
         this->m_bFlushing = false;
         ResetSegment();
     }
@@ -753,15 +794,18 @@ protected:
         if (FAILED(hr))
             return hr;
         if (bStopped)
-            this->m_spConnected = pConnector;
+            this->SetPeer(pConnector);
         hr = this->m_pFilter->Filter_CompleteConnect(this->m_dwCookie);
-        if (FAILED(hr))
+        // Only S_OK connects: the connecting pin counts nothing else as a yes,
+        // so any other answer must leave this pin as it was.
+        if (hr != S_OK)
         {
             if (bStopped)
-                this->m_spConnected.Release();
+                this->SetPeer(nullptr);
             this->m_mt = mtOld;
+            return FailureOr(hr, VFW_E_TYPE_NOT_ACCEPTED);
         }
-        return hr;
+        return S_OK;
     }
 };
 
@@ -954,13 +998,14 @@ public:
                 return hr;
         }
         hr = p->m_spMemInput->NotifyAllocator(this->m_spAllocOut, FALSE);
-        if (FAILED(hr))
+        // Only S_OK restores downstream; a qualified yes is a failed restore.
+        if (hr != S_OK)
         {
             TraceW(TRACE_CAT_GENERAL, 8,
                    L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator: pOutPin->m_spMemInput->NotifyAllocator()=0x%X\n",
                    p->m_szTag, hr);
             TRACE_ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator FAILED");
-            return hr;
+            return FailureOr(hr, E_FAIL);
         }
         return S_FALSE;
     }
@@ -1072,6 +1117,8 @@ public:
         if (pReceivePin == nullptr)
             return E_POINTER;
         CComObjectRootMT::ObjectLock lock(p);
+        // A failed connection leaves the type the pin had before.
+        const CMType mtBefore(this->m_mt);
         HRESULT hr = ConnectLocked(pReceivePin, pmt);
         if (hr == S_OK)
         {
@@ -1085,6 +1132,8 @@ public:
                 this->m_pFilter->Filter_Disconnect(this->m_dwCookie);
             p->BreakConnection();
         }
+        if (!this->IsConnected())
+            this->m_mt = mtBefore;
         TraceW(TRACE_CAT_GENERAL, 8, L"%s Connect(): connection not accepted, hr=0x%X\n", this->m_szTag, hr);
         return FailureOr(hr, VFW_E_NO_ACCEPTABLE_TYPES);
     }
@@ -1206,7 +1255,7 @@ public:
         CMType mt(this->m_mt);
         if (IsEqualGUID(mt.majortype, GUID_NULL))
             return VFW_E_TYPE_NOT_ACCEPTED;
-        this->m_spConnected = pReceivePin;
+        this->SetPeer(pReceivePin);
         HRESULT hr = pReceivePin->ReceiveConnection(static_cast<IPin*>(static_cast<TPin*>(this)), &mt);
         if (hr == S_OK)
         {
@@ -1221,8 +1270,12 @@ public:
         else
         {
             TraceW(TRACE_CAT_GENERAL, 8, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n", this->m_szTag, hr);
+            // A peer that answered a qualified yes may hold the connection:
+            // both pins connected or neither.
+            if (SUCCEEDED(hr))
+                pReceivePin->Disconnect();
         }
-        this->m_spConnected.Release();
+        this->SetPeer(nullptr);
         return FailureOr(hr, VFW_E_TYPE_NOT_ACCEPTED);
     }
 
@@ -1322,8 +1375,8 @@ public:
             CScopedLock delivery(&m_csDelivery);
             spOldMemInput.Attach(m_spMemInput.Detach());
         }
-        CComPtr<IPin> spPeer;
-        spPeer.Attach(this->m_spConnected.Detach());
+        const CComPtr<IPin> spPeer = this->ConnectedPeer();
+        this->SetPeer(nullptr);
         spPeer->Disconnect();
     }
 
@@ -1738,14 +1791,19 @@ public:
         if (ppv == nullptr)
             return E_POINTER;
         *ppv = nullptr;
-        CComPtr<IPin> spPeer;
-        if (dwCookie == PINDIR_INPUT && m_apOut != nullptr)
-            spPeer = m_apOut->m_spConnected;
-        else if (dwCookie == PINDIR_OUTPUT && m_apIn != nullptr)
-            spPeer = m_apIn->m_spConnected;
+        const CComPtr<IPin> spPeer = RedirectPeer(dwCookie);
         if (spPeer == nullptr)
             return E_NOTIMPL;
         return spPeer->QueryInterface(riid, ppv);
+    }
+
+    CComPtr<IPin> RedirectPeer(DWORD dwCookie)
+    {
+        if (dwCookie == PINDIR_INPUT && m_apOut != nullptr)
+            return m_apOut->ConnectedPeer();
+        if (dwCookie == PINDIR_OUTPUT && m_apIn != nullptr)
+            return m_apIn->ConnectedPeer();
+        return nullptr;
     }
 
     bool IsInputReady() const { return m_apIn != nullptr && m_apOut != nullptr && m_apIn->IsConnected(); }
@@ -1840,8 +1898,11 @@ public:
         TRACE_ASSERT(dwCookie == PINDIR_OUTPUT);
         if (this->m_apIn == nullptr || !this->m_apIn->IsConnected())
             return E_FAIL;
+        const CComPtr<IPin> spUpstream = this->m_apIn->ConnectedPeer();
+        if (spUpstream == nullptr)
+            return E_FAIL;
         CComPtr<IEnumMediaTypes> spEnum;
-        const HRESULT hr = this->m_apIn->m_spConnected->EnumMediaTypes(&spEnum);
+        const HRESULT hr = spUpstream->EnumMediaTypes(&spEnum);
         if (hr != S_OK || spEnum == nullptr)
             return FailureOr(hr, E_FAIL);
         TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_AgreeMT(): Try to connect output pin with upstream media types\n", this->m_szTag);
@@ -1865,11 +1926,11 @@ public:
 
     HRESULT Filter_GetAllocatorRequirements(DWORD, ALLOCATOR_PROPERTIES* pProps)
     {
-        if (this->m_apOut == nullptr || !this->m_apOut->IsConnected())
+        const CComPtr<IPin> spDownstream = this->m_apOut != nullptr ? this->m_apOut->ConnectedPeer() : nullptr;
+        if (spDownstream == nullptr)
             return E_NOTIMPL;
         CComPtr<IMemInputPin> spMemInput;
-        const HRESULT hr =
-            this->m_apOut->m_spConnected->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemInput));
+        const HRESULT hr = spDownstream->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemInput));
         if (FAILED(hr) || spMemInput == nullptr)
             return FailureOr(hr, E_NOINTERFACE);
         return spMemInput->GetAllocatorRequirements(pProps);
@@ -1935,10 +1996,10 @@ public:
 protected:
     bool DownstreamAccepts(const AM_MEDIA_TYPE* pmt)
     {
-        TOut* pOut = this->m_apOut;
-        if (pOut == nullptr || !pOut->IsConnected())
+        const CComPtr<IPin> spDownstream = this->m_apOut != nullptr ? this->m_apOut->ConnectedPeer() : nullptr;
+        if (spDownstream == nullptr)
             return true;
-        if (pOut->m_spConnected->QueryAccept(pmt) == S_OK)
+        if (spDownstream->QueryAccept(pmt) == S_OK)
             return true;
         TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Downstream filter don't accept media type\n", this->m_szTag);
         return false;
@@ -1946,15 +2007,15 @@ protected:
 
     bool UpstreamAccepts(const AM_MEDIA_TYPE* pmt)
     {
-        TIn* pIn = this->m_apIn;
-        if (pIn == nullptr || !pIn->IsConnected())
+        const CComPtr<IPin> spUpstream = this->m_apIn != nullptr ? this->m_apIn->ConnectedPeer() : nullptr;
+        if (spUpstream == nullptr)
             return false;
         if (this->m_apOut != nullptr && this->m_apOut->IsConnected())
         {
             TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Inverse query about change of media type\n", this->m_szTag);
             Debug_MediaType(TRACE_CAT_GENERAL, 8, pmt, this->m_szTag);
         }
-        if (pIn->m_spConnected->QueryAccept(pmt) == S_OK)
+        if (spUpstream->QueryAccept(pmt) == S_OK)
             return true;
         TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Upstream filter don't accept media type\n", this->m_szTag);
         return false;

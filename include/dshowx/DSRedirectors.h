@@ -599,7 +599,7 @@ private:
 // Tear-off redirector: looks its target up through the owner pin on the
 // first call that needs it and keeps it until told to reconnect.
 // T: the concrete tear-off class (provides GetTraceName through the name
-// virtual below); TOwner: the pin (QueryRedirect, GetUnknown); TRedirBase:
+// virtual below); TOwner: the pin (RedirectTarget, GetUnknown); TRedirBase:
 // the redirector implementation; ITarget: the interface cached.
 
 template <class T, class TOwner, class TRedirBase, class ITarget>
@@ -653,36 +653,50 @@ private:
     typedef CComObjectRootMT::ObjectLock ObjectLock;
 
     // The lock guards the cache only, so that a call racing Reconnect on
-    // another thread holds its own reference; forwarded calls run unlocked.
+    // another thread holds its own reference. The lookup runs unlocked: the
+    // neighbour's QueryInterface may block or call back into us.
     CComPtr<ITarget> CachedTarget(REFIID riid)
     {
+        {
+            ObjectLock lock(this);
+            if (m_spTarget)
+                return m_spTarget;
+        }
+        CComPtr<ITarget> spFound;
+        spFound.Attach(LookUpTarget(riid));
+        if (!spFound)
+            return nullptr;
         ObjectLock lock(this);
+        // A lookup racing on another thread may have filled the cache first.
         if (!m_spTarget)
-            LookUpTarget(riid);
+            m_spTarget = spFound;
         return m_spTarget;
     }
 
     // The neighbour is foreign code reached through the owner pin: a fault
     // inside it must not take the host down, only leave us without target.
-    void LookUpTarget(REFIID riid)
+    // Only the raw call is guarded: a landing guard skips destructors, so a
+    // smart pointer inside the region would leak its reference.
+    ITarget* LookUpTarget(REFIID riid)
     {
-        TOwner* pOwner = this->m_pOwner;
+        const CComPtr<IUnknown> spPeer = this->m_pOwner->RedirectTarget();
+        if (!spPeer)
+            return nullptr;
+        IUnknown* pPeer = spPeer;
         void* pv = nullptr;
         HRESULT hr = E_FAIL;
         SEH_EXCEPTION_INFO info;
-        const bool bCompleted =
-            SEH_Guard([&pOwner, &pv, &hr] { hr = pOwner->QueryRedirect(__uuidof(ITarget), &pv); }, nullptr, nullptr,
-                      &info);
+        const bool bCompleted = SEH_Guard([pPeer, &pv, &hr] { hr = pPeer->QueryInterface(__uuidof(ITarget), &pv); },
+                                          SEH_DumpCallStackFilter, nullptr, &info);
         if (!bCompleted)
         {
             // Whatever the interrupted call left in pv is not trusted.
             WCHAR szName[128];
             TraceW(TRACE_CAT_GENERAL, 1, L"###Err### %s QueryRedirect( %s ): Exception 0x%X\n", GetTraceName(),
                    Guid2Name(riid, szName, 128), info.dwCode);
-            return;
+            return nullptr;
         }
-        if (SUCCEEDED(hr) && pv != nullptr)
-            m_spTarget.Attach(static_cast<ITarget*>(pv));
+        return SUCCEEDED(hr) ? static_cast<ITarget*>(pv) : nullptr;
     }
 
     CComPtr<ITarget> m_spTarget;

@@ -26,6 +26,9 @@ public:
     // Bytes of one row (the luma row of planar formats) for a width in pixels.
     static long RowSize(int nFormat, long nWidth);
     static long ImageSize(int nFormat, long nWidth, long nHeight);
+    // The same without wrap: what a type claims may not fit in a long, and
+    // a buffer check against a wrapped size lets the copy overrun.
+    static LONGLONG ImageSize64(int nFormat, LONGLONG nWidth, LONGLONG nHeight);
     static HRESULT GetImageSize(DWORD fcc, long nWidth, long nHeight, long* pcbImageSize);
 
     // Copies a picture of nPictureWidth x nPictureHeight pixels between row

@@ -1,6 +1,7 @@
 // Structured exception guards and the assertion report of the support
-// library. MinGW GCC has no __try/__except, so a guard is a thread-local
-// chain of jump frames served by a vectored exception handler.
+// library. MinGW GCC has no __try/__except, so a guard is built on the
+// toolchain's frame-based primitives: it sees only what the guarded call
+// leaves unhandled.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +28,7 @@ struct SEH_EXCEPTION_INFO
 // The body must keep objects with destructors out of the region that can
 // fault: they are skipped when the guard lands. Nested guards and guards on
 // any number of threads are supported, also across modules of one process.
+// Exceptions that the callee handles itself never reach the guard.
 bool SEH_Invoke(void (*pfnBody)(void*), void* pvBody, PFN_SEH_FILTER pfnFilter = nullptr,
                 void* pvFilterContext = nullptr, SEH_EXCEPTION_INFO* pInfo = nullptr);
 
@@ -40,6 +42,9 @@ bool SEH_Guard(TBody&& body, PFN_SEH_FILTER pfnFilter = nullptr, void* pvFilterC
                       const_cast<void*>(static_cast<const void*>(&body)), pfnFilter,
                       pvFilterContext, pInfo);
 }
+
+// Filter that hands the exception to the log's call-stack dump, then lands.
+LONG SEH_DumpCallStackFilter(EXCEPTION_POINTERS* pep, void* pvContext);
 
 // memcpy that survives a bad source or destination: S_OK, or E_UNEXPECTED
 // with the exception code in *pdwCode when given.

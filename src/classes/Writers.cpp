@@ -122,6 +122,13 @@ HRESULT BlockDecompress(const BYTE* pSrc, ULONG cbSrc, BYTE* pDst, ULONG cbDst, 
     });
 }
 
+HRESULT BlockCheck(const BYTE* pSrc, ULONG cbSrc, ULONG cbDst, DWORD* pdwBadOffset)
+{
+    if (pSrc == nullptr)
+        return E_POINTER;
+    return WalkRuns(pSrc, cbSrc, cbDst, pdwBadOffset, [](const CBlockRun&, const BYTE*) { return true; });
+}
+
 bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG cb)
 {
     if (pEncoded == nullptr || pData == nullptr)

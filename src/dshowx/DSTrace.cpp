@@ -195,11 +195,16 @@ void ConnectBody(void* pv)
         pLog->lpVtbl->Attach(pLog, pArgs->ppLog, 0, 0);
 }
 
+struct CDetachArgs
+{
+    ILogObject* pLog;
+    ILogObject** ppLog; // the address the library was given at connection
+};
+
 void DetachBody(void* pv)
 {
-    ILogObject** ppLog = static_cast<ILogObject**>(pv);
-    ILogObject* pLog = *ppLog;
-    pLog->lpVtbl->Detach(pLog, ppLog);
+    auto* pArgs = static_cast<CDetachArgs*>(pv);
+    pArgs->pLog->lpVtbl->Detach(pArgs->pLog, pArgs->ppLog);
 }
 
 void CLogLoader::Connect()
@@ -221,17 +226,17 @@ void CLogLoader::Connect()
         m_hLibrary = nullptr;
         return;
     }
-    // The pointer is published only once the library is known to behave.
-    ILogObject* pLog = nullptr;
-    CConnectArgs args{pfnGet, &pLog};
+    // The library may keep the address it is given and write through it for
+    // the module's life: every call gets the connection's own pointer.
+    CConnectArgs args{pfnGet, const_cast<ILogObject**>(&m_pLog)};
     if (!SEH_Invoke(ConnectBody, &args))
     {
+        m_pLog = nullptr;
         FreeLibrary(m_hLibrary);
         m_hLibrary = nullptr;
         return;
     }
-    m_pLibraryLog = pLog;
-    m_pLog = pLog;
+    m_pLibraryLog = m_pLog;
 }
 
 void CLogLoader::Disconnect()
@@ -247,9 +252,9 @@ void CLogLoader::Disconnect()
         if (m_pLog == m_pLibraryLog && s_timer.Report(szStat, _countof(szStat), "*** [Log stat] Output: "))
             TraceA("%s", szStat);
         s_timer.Reset();
+        CDetachArgs args{m_pLibraryLog, const_cast<ILogObject**>(&m_pLog)};
+        SEH_Invoke(DetachBody, &args);
         m_pLog = nullptr;
-        ILogObject* pLog = m_pLibraryLog;
-        SEH_Invoke(DetachBody, &pLog);
         m_pLibraryLog = nullptr;
     }
     FreeLibrary(m_hLibrary);

@@ -60,6 +60,16 @@ long CPictureFormats::ImageSize(int nFormat, long nWidth, long nHeight)
     return cbRow * nHeight;
 }
 
+LONGLONG CPictureFormats::ImageSize64(int nFormat, LONGLONG nWidth, LONGLONG nHeight)
+{
+    const CPictureFormat& rgFormat = s_aFormats[nFormat];
+    if (nHeight < 0)
+        nHeight = -nHeight;
+    if (rgFormat.bPlanar && rgFormat.bYUV)
+        return nWidth * nHeight + (nWidth / rgFormat.nHorzYtoUV) * (nHeight / rgFormat.nVertYtoUV) * 2;
+    return ((nWidth * rgFormat.nBitsPerPixel / 8 + 3) & ~3LL) * nHeight;
+}
+
 HRESULT CPictureFormats::GetImageSize(DWORD fcc, long nWidth, long nHeight, long* pcbImageSize)
 {
     if (!TRACE_ASSERT_TEXT(pcbImageSize != NULL, "pcbImageSize != NULL"))

@@ -1,6 +1,7 @@
 #include <dshowx/DSParsers.h>
 #include <dshowx/DSWrappers.h>
 
+#include <limits.h>
 #include <string.h>
 
 namespace
@@ -90,8 +91,9 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::SetProperties(): MTParseVideo() FAILED");
         return hr;
     }
-    // A negative width has no row size; it is as bad as none.
-    if (nWidth <= 0 || nHeight == 0)
+    // A negative width has no row size; it is as bad as none. A height of
+    // LONG_MIN has no positive counterpart.
+    if (nWidth <= 0 || nHeight == 0 || nHeight == LONG_MIN)
     {
         TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::SetProperties(): bad media type");
@@ -108,6 +110,14 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
     }
     if (nHeight < 0)
         nHeight = -nHeight;
+    // Rows and images must fit in the long sizes that buffers report.
+    const LONGLONG llImage = CPictureFormats::ImageSize64(nFormat, nWidth, nHeight);
+    if (llImage > LONG_MAX || CPictureFormats::ImageSize64(nFormat, nWidth, 1) > LONG_MAX)
+    {
+        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): picture of %i x %i too large\n",
+               pszSide, nWidth, nHeight);
+        return VFW_E_INVALIDMEDIATYPE;
+    }
     const long nOtherWidth = bSource ? m_nWidthDst : m_nWidthSrc;
     if (m_fccType != 0 && nOtherWidth != 0 && (m_fccType != fcc || m_nHeight != nHeight))
     {
@@ -127,7 +137,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
         m_nFormat = nFormat;
         m_nHeight = nHeight;
     }
-    const long cbImage = CPictureFormats::ImageSize(nFormat, nWidth, nHeight);
+    const long cbImage = static_cast<long>(llImage);
     if (bSource)
     {
         m_nWidthSrc = nWidth;

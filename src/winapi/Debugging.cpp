@@ -8,155 +8,190 @@
 namespace
 {
 
-// One frame per active guard, linked innermost first. __builtin_setjmp keeps
-// five words and does no unwinding, which is what a guard without destructors
-// in its region needs.
+#if defined(_M_IX86) || defined(__i386__)
+#define VELMORA_SEH_X86 1
+#endif
+
+// One record per active guard. The guard is frame-based: the system asks it
+// only about exceptions that every handler inside the guarded call left
+// alone, so a callee that probes memory or throws and catches under its own
+// handler is never interrupted. On i686 the record starts with the exception
+// registration record (next, handler) that the guard links into the thread's
+// handler chain, so the handler finds its guard from the establisher frame.
+// On x86_64 the guard's function carries a scope-table entry instead, and the
+// records of a thread are chained innermost first so that the filter can find
+// the one whose function frame the dispatcher has reached.
 struct CGuardFrame
 {
-    void* m_apvJmp[5];
+#ifdef VELMORA_SEH_X86
+    CGuardFrame* m_pNextRegistration;
+    void* m_pfnHandler;
+    void* m_apvJmp[5]; // __builtin_setjmp: five words, no unwinding
+#else
     CGuardFrame* m_pOuter;
+#endif
     PFN_SEH_FILTER m_pfnFilter;
     void* m_pvFilterContext;
     SEH_EXCEPTION_INFO m_info;
-#if defined(_M_IX86) || defined(__i386__)
-    void* m_pvExceptionList; // the SEH chain head to restore after landing
-#endif
 };
 
-// Every module that links this library registers its own handler, but all of
-// them must see one chain per thread: otherwise an outer module's handler
-// could land in its own guard and leave an inner module's frame dangling.
-// The thread-local slot is therefore shared through a per-process named
-// section that holds the slot index.
-DWORD g_dwSlot = TLS_OUT_OF_INDEXES;
-PVOID g_pvHandler = nullptr;
-
-DWORD SharedSlot()
-{
-    if (g_dwSlot != TLS_OUT_OF_INDEXES)
-        return g_dwSlot;
-    WCHAR szName[64];
-    _snwprintf(szName, 63, L"Local\\VelmoraSehChain.%lu", GetCurrentProcessId());
-    szName[63] = 0;
-    // Kept open for the life of the module: the section must outlive every
-    // module that reads it, and one handle per module costs nothing.
-    HANDLE hSection = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                         sizeof(LONG), szName);
-    if (!hSection)
-        return TLS_OUT_OF_INDEXES;
-    auto* plShared = static_cast<volatile LONG*>(
-        MapViewOfFile(hSection, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG)));
-    if (!plShared)
-        return TLS_OUT_OF_INDEXES;
-    LONG lSlot = *plShared; // slot index + 1; 0 while nobody has chosen one
-    if (lSlot == 0)
-    {
-        DWORD dwNew = TlsAlloc();
-        if (dwNew == TLS_OUT_OF_INDEXES)
-            return TLS_OUT_OF_INDEXES;
-        lSlot = InterlockedCompareExchange(plShared, static_cast<LONG>(dwNew + 1), 0);
-        if (lSlot != 0)
-            TlsFree(dwNew); // another module won the race
-        else
-            lSlot = static_cast<LONG>(dwNew + 1);
-    }
-    g_dwSlot = static_cast<DWORD>(lSlot - 1);
-    return g_dwSlot;
-}
-
-CGuardFrame* InnermostFrame()
-{
-    DWORD dwSlot = SharedSlot();
-    return dwSlot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<CGuardFrame*>(TlsGetValue(dwSlot));
-}
-
-void SetInnermostFrame(CGuardFrame* pFrame)
-{
-    TlsSetValue(SharedSlot(), pFrame);
-}
-
-// Informational and success codes (debugger output, thread naming, foreign
-// C++ unwinding) pass by: only warnings and errors end a guarded body.
+// Informational and success codes (debugger output, thread naming, GCC's
+// own C++ unwinding) pass by: only warnings and errors end a guarded body.
 bool IsGuardedCode(DWORD dwCode)
 {
     return (dwCode & 0x80000000u) != 0;
 }
 
-LONG CALLBACK GuardHandler(EXCEPTION_POINTERS* pep)
+// The guard's decision for an exception that reached it; notes what it
+// caught when it takes the exception.
+LONG Decide(CGuardFrame* pFrame, EXCEPTION_POINTERS* pep)
 {
     if (!pep || !pep->ExceptionRecord || !IsGuardedCode(pep->ExceptionRecord->ExceptionCode))
         return EXCEPTION_CONTINUE_SEARCH;
-    DWORD dwLastError = GetLastError();
-    CGuardFrame* pFrame = InnermostFrame();
-    SetLastError(dwLastError);
-    for (; pFrame; pFrame = pFrame->m_pOuter)
-    {
-        LONG lDecision = pFrame->m_pfnFilter
-                             ? pFrame->m_pfnFilter(pep, pFrame->m_pvFilterContext)
-                             : EXCEPTION_EXECUTE_HANDLER;
-        if (lDecision == EXCEPTION_CONTINUE_EXECUTION)
-            return EXCEPTION_CONTINUE_EXECUTION;
-        if (lDecision != EXCEPTION_EXECUTE_HANDLER)
-            continue;
-        const EXCEPTION_RECORD* pRec = pep->ExceptionRecord;
-        pFrame->m_info.dwCode = pRec->ExceptionCode;
-        pFrame->m_info.pvAddress = pRec->ExceptionAddress;
-        for (DWORD i = 0; i < 2; ++i)
-            pFrame->m_info.ulInformation[i] = i < pRec->NumberParameters ? pRec->ExceptionInformation[i] : 0;
-        // Frames inside the landing one are abandoned with it.
-        SetInnermostFrame(pFrame->m_pOuter);
-        __builtin_longjmp(pFrame->m_apvJmp, 1);
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
+    LONG lDecision = pFrame->m_pfnFilter ? pFrame->m_pfnFilter(pep, pFrame->m_pvFilterContext)
+                                         : EXCEPTION_EXECUTE_HANDLER;
+    if (lDecision != EXCEPTION_EXECUTE_HANDLER)
+        return lDecision;
+    const EXCEPTION_RECORD* pRec = pep->ExceptionRecord;
+    pFrame->m_info.dwCode = pRec->ExceptionCode;
+    pFrame->m_info.pvAddress = pRec->ExceptionAddress;
+    for (DWORD i = 0; i < 2; ++i)
+        pFrame->m_info.ulInformation[i] = i < pRec->NumberParameters ? pRec->ExceptionInformation[i] : 0;
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
-bool EnsureHandler()
-{
-    if (g_pvHandler)
-        return true;
-    if (SharedSlot() == TLS_OUT_OF_INDEXES)
-        return false;
-    PVOID pv = AddVectoredExceptionHandler(1, GuardHandler);
-    if (InterlockedCompareExchangePointer(&g_pvHandler, pv, nullptr) != nullptr)
-        RemoveVectoredExceptionHandler(pv);
-    return g_pvHandler != nullptr;
-}
+#ifdef VELMORA_SEH_X86
 
-// The handler must not outlive the module's code.
-struct CHandlerRemover
-{
-    ~CHandlerRemover()
-    {
-        if (g_pvHandler)
-            RemoveVectoredExceptionHandler(g_pvHandler);
-        g_pvHandler = nullptr;
-    }
-} g_handlerRemover;
-
-#if defined(_M_IX86) || defined(__i386__)
 void* CurrentExceptionList()
 {
     void* pv;
     __asm__ __volatile__("movl %%fs:0, %0" : "=r"(pv));
     return pv;
 }
-void RestoreExceptionList(void* pv)
+void SetExceptionList(void* pv)
 {
     __asm__ __volatile__("movl %0, %%fs:0" : : "r"(pv) : "memory");
 }
-#endif
+
+// First pass only: calls made while unwinding are for the handlers below
+// the one that took the exception, never for this guard.
+EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* pRec, void* pvEstablisher, CONTEXT* pContext, void*)
+{
+    if (pRec->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    // volatile: RtlUnwind does not keep the callee-saved registers.
+    CGuardFrame* volatile pFrame = static_cast<CGuardFrame*>(pvEstablisher);
+    EXCEPTION_POINTERS ep = {pRec, pContext};
+    LONG lDecision = Decide(pFrame, &ep);
+    if (lDecision == EXCEPTION_CONTINUE_EXECUTION)
+        return ExceptionContinueExecution;
+    if (lDecision != EXCEPTION_EXECUTE_HANDLER)
+        return ExceptionContinueSearch;
+    // Lets the handlers inside the guarded call clean up, then lands.
+    RtlUnwind(pFrame, nullptr, pRec, nullptr);
+    __builtin_longjmp(pFrame->m_apvJmp, 1);
+}
 
 // Separate and never inlined, so that the landing frame stays this one.
 __attribute__((noinline)) bool RunGuarded(CGuardFrame* pFrame, void (*pfnBody)(void*), void* pvBody)
 {
-    if (__builtin_setjmp(pFrame->m_apvJmp) == 0)
-    {
-        SetInnermostFrame(pFrame);
-        pfnBody(pvBody);
-        SetInnermostFrame(pFrame->m_pOuter);
-        return true;
-    }
-    return false;
+    if (__builtin_setjmp(pFrame->m_apvJmp) != 0)
+        return false;
+    SetExceptionList(pFrame);
+    pfnBody(pvBody);
+    SetExceptionList(pFrame->m_pNextRegistration);
+    return true;
+}
+
+bool RunFrame(CGuardFrame& frame, void (*pfnBody)(void*), void* pvBody)
+{
+    frame.m_pfnHandler = reinterpret_cast<void*>(GuardHandler);
+    frame.m_pNextRegistration = static_cast<CGuardFrame*>(CurrentExceptionList());
+    bool bCompleted = RunGuarded(&frame, pfnBody, pvBody);
+    if (!bCompleted)
+        SetExceptionList(frame.m_pNextRegistration);
+    return bCompleted;
+}
+
+#else // x86_64
+
+// Per module and thread: the innermost guard record. Each module serves only
+// its own guards, so no sharing between modules is needed.
+DWORD g_dwSlot = TLS_OUT_OF_INDEXES;
+
+DWORD Slot()
+{
+    if (g_dwSlot != TLS_OUT_OF_INDEXES)
+        return g_dwSlot;
+    DWORD dwNew = TlsAlloc();
+    if (dwNew == TLS_OUT_OF_INDEXES)
+        return dwNew;
+    if (InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&g_dwSlot), static_cast<LONG>(dwNew),
+                                   static_cast<LONG>(TLS_OUT_OF_INDEXES)) != static_cast<LONG>(TLS_OUT_OF_INDEXES))
+        TlsFree(dwNew); // another thread won the race
+    return g_dwSlot;
+}
+
+CGuardFrame* InnermostFrame()
+{
+    // TlsGetValue clears the last error; the filter must not change it.
+    DWORD dwLastError = GetLastError();
+    auto* pFrame = static_cast<CGuardFrame*>(TlsGetValue(g_dwSlot));
+    SetLastError(dwLastError);
+    return pFrame;
+}
+
+} // namespace
+
+// The filter of the guard's scope-table entry; the toolchain's macro names it
+// in the unwind data, hence external linkage and no name mangling.
+extern "C" __attribute__((used)) LONG VelmoraSehGuardFilter(EXCEPTION_POINTERS* pep, void* pvEstablisher)
+{
+    // Records of inner guards lie below the frame the dispatcher reached;
+    // the first record at or above it is that frame's own.
+    CGuardFrame* pFrame = InnermostFrame();
+    while (pFrame && reinterpret_cast<UINT_PTR>(pFrame) < reinterpret_cast<UINT_PTR>(pvEstablisher))
+        pFrame = pFrame->m_pOuter;
+    return pFrame ? Decide(pFrame, pep) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+namespace
+{
+
+// Never inlined or cloned: the macro's labels may appear once per file. The
+// code after __except1 runs on both paths, so the outcome is the flag set at
+// the end of the guarded block.
+__attribute__((noinline, noclone)) bool RunGuarded(void (*pfnBody)(void*), void* pvBody)
+{
+    volatile bool bCompleted = false;
+    __asm__ __volatile__("" ::: "memory");
+    __try1(VelmoraSehGuardFilter)
+    pfnBody(pvBody);
+    bCompleted = true;
+    __except1
+    __asm__ __volatile__("" ::: "memory");
+    return bCompleted;
+}
+
+bool RunFrame(CGuardFrame& frame, void (*pfnBody)(void*), void* pvBody)
+{
+    frame.m_pOuter = InnermostFrame();
+    TlsSetValue(g_dwSlot, &frame);
+    bool bCompleted = RunGuarded(pfnBody, pvBody);
+    // Frames inside a landing guard were abandoned with it.
+    TlsSetValue(g_dwSlot, frame.m_pOuter);
+    return bCompleted;
+}
+
+#endif
+
+bool CanGuard()
+{
+#ifdef VELMORA_SEH_X86
+    return true;
+#else
+    return Slot() != TLS_OUT_OF_INDEXES;
+#endif
 }
 
 } // namespace
@@ -166,28 +201,16 @@ bool SEH_Invoke(void (*pfnBody)(void*), void* pvBody, PFN_SEH_FILTER pfnFilter, 
 {
     if (!pfnBody)
         return false;
-    if (!EnsureHandler())
+    if (!CanGuard())
     {
-        // Without a handler the body still runs, only unguarded.
+        // Without a slot the body still runs, only unguarded.
         pfnBody(pvBody);
         return true;
     }
-    CGuardFrame frame;
-    frame.m_pOuter = InnermostFrame();
+    CGuardFrame frame = {};
     frame.m_pfnFilter = pfnFilter;
     frame.m_pvFilterContext = pvFilterContext;
-#if defined(_M_IX86) || defined(__i386__)
-    frame.m_pvExceptionList = CurrentExceptionList();
-#endif
-    bool bCompleted = RunGuarded(&frame, pfnBody, pvBody);
-    if (!bCompleted)
-    {
-#if defined(_M_IX86) || defined(__i386__)
-        // The dispatcher's own registrations lie below the landing point.
-        RestoreExceptionList(frame.m_pvExceptionList);
-#endif
-        SetInnermostFrame(frame.m_pOuter);
-    }
+    bool bCompleted = RunFrame(frame, pfnBody, pvBody);
     if (pInfo)
         *pInfo = bCompleted ? SEH_EXCEPTION_INFO() : frame.m_info;
     return bCompleted;
@@ -210,13 +233,18 @@ void CopyBody(void* pv)
 }
 } // namespace
 
+LONG SEH_DumpCallStackFilter(EXCEPTION_POINTERS* pep, void*)
+{
+    return Log_DumpCallStack(pep, nullptr, FALSE, EXCEPTION_EXECUTE_HANDLER);
+}
+
 HRESULT SEH_CopyMemory(void* pDst, const void* pSrc, size_t cb, DWORD* pdwCode)
 {
     if (pdwCode)
         *pdwCode = 0;
     CCopyArgs args{pDst, pSrc, cb};
     SEH_EXCEPTION_INFO info;
-    if (SEH_Invoke(CopyBody, &args, nullptr, nullptr, &info))
+    if (SEH_Invoke(CopyBody, &args, SEH_DumpCallStackFilter, nullptr, &info))
         return S_OK;
     if (pdwCode)
         *pdwCode = info.dwCode;

@@ -212,6 +212,7 @@ class CParser
 {
 public:
     CParser(LPCWSTR pszScript, const CReplacements& replacements) : m_lexer(pszScript, replacements) {}
+    static constexpr unsigned c_nMaxDepth = 64;
 
     bool Parse(std::vector<CRegRoot>& roots)
     {
@@ -269,8 +270,22 @@ private:
     }
     static bool IsName(const CToken& token) { return token.eKind == ETokenKind::Word || token.eKind == ETokenKind::Quoted; }
 
-    // Entries up to and including the closing brace.
+    // Entries up to and including the closing brace. The parser and the
+    // walks over its tree recurse once per level: a script nested deeper
+    // than any registry path needs is refused before the stack runs out.
     bool ParseKeys(std::vector<CRegNode>& nodes)
+    {
+        CToken open;
+        if (!m_lexer.Peek(open))
+            return false;
+        if (m_nDepth >= c_nMaxDepth)
+            return Fail(open, L"keys nested more than 64 levels deep");
+        ++m_nDepth;
+        const bool bParsed = ParseKeyList(nodes);
+        --m_nDepth;
+        return bParsed;
+    }
+    bool ParseKeyList(std::vector<CRegNode>& nodes)
     {
         for (;;)
         {
@@ -368,6 +383,7 @@ private:
     }
 
     CLexer m_lexer;
+    unsigned m_nDepth = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -731,6 +731,34 @@ TEST(AllocatorNotifyTest, ReturnedBufferIsAnnouncedAndUsableFromTheCallback)
     EXPECT_EQ(S_OK, spAlloc->Decommit());
 }
 
+TEST(AllocatorNotifyTest, CommitFromTheCallbackAfterADecommitKeepsTheStorageWhole)
+{
+    CComPtr<IMemAllocator> spAlloc = NewAllocator();
+    CComPtr<IMemAllocatorCallbackTemp> spCb;
+    ASSERT_EQ(S_OK, spAlloc->QueryInterface(__uuidof(IMemAllocatorCallbackTemp), reinterpret_cast<void**>(&spCb.p)));
+    ASSERT_EQ(S_OK, SetProps(spAlloc, 2, 64));
+    CNotify notify;
+    ASSERT_EQ(S_OK, spCb->SetNotify(&notify));
+    ASSERT_EQ(S_OK, spAlloc->Commit());
+    CComPtr<IMediaSample> sp;
+    ASSERT_EQ(S_OK, spAlloc->GetBuffer(&sp.p, nullptr, nullptr, 0));
+    ASSERT_EQ(S_OK, spAlloc->Decommit());
+    HRESULT hrCommit = c_hrUnset;
+    notify.m_onRelease = [&] { hrCommit = spAlloc->Commit(); };
+    CTraceCapture capture;
+    sp.Release();
+    EXPECT_EQ(S_OK, hrCommit);
+    EXPECT_FALSE(Contains(capture.Text(), L"ASSERT")) << capture.Text().c_str();
+    notify.m_onRelease = nullptr;
+    CComPtr<IMediaSample> sp2;
+    EXPECT_EQ(S_OK, spAlloc->GetBuffer(&sp.p, nullptr, nullptr, AM_GBF_NOWAIT));
+    EXPECT_EQ(S_OK, spAlloc->GetBuffer(&sp2.p, nullptr, nullptr, AM_GBF_NOWAIT));
+    sp.Release();
+    sp2.Release();
+    EXPECT_EQ(S_OK, spCb->SetNotify(nullptr));
+    EXPECT_EQ(S_OK, spAlloc->Decommit());
+}
+
 // ---- Virtual memory block ----------------------------------------------------------------------
 
 TEST(VAllocTest, AllocKeepsOrReplacesTheBlock)

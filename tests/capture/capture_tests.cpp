@@ -269,6 +269,65 @@ TEST_F(Capture, DataFileWithDuplicatesAndCompressionReadsBack)
     EXPECT_NE(std::string::npos, bad.find("truncated record")) << bad;
 }
 
+namespace
+{
+// A data file of one record written by hand: what a mutated file claims.
+std::wstring OneRecordFile(const std::wstring& name, DWORD cbStored, DWORD cbSample, DWORD cbRecord,
+                           const std::vector<BYTE>& stored)
+{
+    std::vector<BYTE> bytes(CAPFILE_HEADER_FIXED + sizeof(CAPSMP2));
+    memcpy(bytes.data(), CAPFILE_MAGIC, sizeof(CAPFILE_MAGIC));
+    bytes[8] = static_cast<BYTE>(CAPFILE_HEADER_FIXED);
+    CAPSMP2 rec = {};
+    memcpy(rec.szMarker, "### SAMPLE 0000", 15);
+    rec.cbRecord = cbRecord;
+    rec.cbStored = cbStored;
+    rec.cbSample = cbSample;
+    memcpy(bytes.data() + CAPFILE_HEADER_FIXED, &rec, sizeof(rec));
+    bytes.insert(bytes.end(), stored.begin(), stored.end());
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD cb = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &cb, NULL);
+    CloseHandle(h);
+    return L"\"" + name + L"\"";
+}
+
+// One run descriptor and its 16 bytes, repeated nCount times when decoded.
+std::vector<BYTE> Run16(DWORD nCount)
+{
+    const CBlockRun run = {BLOCKRUN_MAGIC, 0, 16, nCount};
+    std::vector<BYTE> v(32, 0xAB);
+    memcpy(v.data(), &run, sizeof(run));
+    return v;
+}
+} // namespace
+
+TEST_F(Capture, ReaderBoundsEverySizeByWhatTheFileAndASampleCanHold)
+{
+    const std::wstring dir = Dir(L"mutated");
+    const struct
+    {
+        DWORD cbStored, cbSample, cbRecord;
+        std::vector<BYTE> stored;
+    } cases[] = {
+        {32, 0xFFFFFFF0, 96, Run16(0x0FFFFFFF)}, // decodes to 0xFFFFFFF0 bytes
+        {0xFFFFFFC0, 0xFFFFFFC0, 0, {}},         // wraps the record size to 0
+        {16, 0x80000000, 80, std::vector<BYTE>(16)}, // claims 2 GiB
+    };
+    DWORD dwExit = 0;
+    for (const auto& c : cases)
+    {
+        const std::string out = CapRead(OneRecordFile(dir + L"bad.dat", c.cbStored, c.cbSample, c.cbRecord, c.stored), &dwExit);
+        EXPECT_EQ(2u, dwExit) << out;
+        EXPECT_NE(std::string::npos, out.find("capread: record 0 at offset 16: sample size beyond what a sample can hold"))
+            << out;
+    }
+    // A sound record of almost 2 GiB in 32 bytes is listed without decoding it.
+    const std::string out = CapRead(OneRecordFile(dir + L"big.dat", 32, 0x7FFFFFF0, 96, Run16(0x07FFFFFF)), &dwExit);
+    EXPECT_EQ(0u, dwExit) << out;
+    EXPECT_NE(std::string::npos, out.find("sample 2147483632 stored 32 record 96 compressed")) << out;
+}
+
 TEST_F(Capture, OversizedActualLengthIsCutToTheBuffer)
 {
     const std::wstring dir = Dir(L"odd");

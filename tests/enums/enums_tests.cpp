@@ -49,6 +49,8 @@ struct CFilterSource : CCountedSource
 struct CPinSource : CCountedSource
 {
     CMType m_mt;
+    void Lock() {}
+    void Unlock() {}
 };
 
 // Fails item 1 with the code given, to show how errors travel.
@@ -148,12 +150,18 @@ TEST_F(PinEnum, NextFetchesInputThenOutputAndReportsShortReads)
     EXPECT_EQ(1, m_source.m_cRef);
 }
 
-TEST_F(PinEnum, SkipPastTheEndStillAdvancesAndCloneKeepsThePosition)
+TEST_F(PinEnum, SkipPastTheEndStopsThereAndCloneKeepsThePosition)
 {
     CComPtr<IEnumPins> spEnum = Enum();
     EXPECT_EQ(S_FALSE, spEnum->Skip(3));
     IPin* pPin = nullptr;
     ULONG cFetched = 7;
+    EXPECT_EQ(S_FALSE, spEnum->Next(1, &pPin, &cFetched));
+    EXPECT_EQ(0u, cFetched);
+    // A huge count stops at the end too instead of wrapping round to the start.
+    spEnum->Reset();
+    EXPECT_EQ(S_OK, spEnum->Skip(1));
+    EXPECT_EQ(S_FALSE, spEnum->Skip(0xFFFFFFFFu));
     EXPECT_EQ(S_FALSE, spEnum->Next(1, &pPin, &cFetched));
     EXPECT_EQ(0u, cFetched);
 

@@ -145,3 +145,40 @@ TEST_F(AllocatorAgreement, TooSmallReadOnlyReplacementKeepsSeparateAllocators)
     EXPECT_EQ(1, m_chain.m_sink.m_nReceived);
     spSmall->Decommit();
 }
+
+TEST_F(AllocatorAgreement, RefusedReplacementRollsBackOrDisconnectsWhenTheRollbackFails)
+{
+    // Downstream refuses upstream's new allocator; then the old allocator's
+    // re-notification answers S_OK (rolled back), S_FALSE or a failure
+    // (both a failed rollback: the output lets downstream go).
+    for (HRESULT hrRestore : {S_OK, S_FALSE, E_FAIL})
+    {
+        SCOPED_TRACE(hrRestore);
+        m_chain.Teardown();
+        ASSERT_EQ(S_OK, m_chain.Build(4096, 4, FALSE));
+        ASSERT_EQ(S_OK, m_chain.m_spFilter->Stop());
+        CComPtr<IMemAllocator> spNew;
+        ASSERT_EQ(S_OK, CreateMemoryAllocator(&spNew, nullptr));
+        ALLOCATOR_PROPERTIES req = {1, 512, 1, 0}, act = {};
+        ASSERT_EQ(S_OK, spNew->SetProperties(&req, &act));
+        m_chain.m_sink.m_notifyResults = {E_FAIL, hrRestore};
+        const HRESULT hr = m_chain.Filter()->NotifyAllocator(spNew, FALSE);
+        EXPECT_TRUE(m_chain.m_sink.m_notifyResults.empty());
+        const ALLOCATOR_PROPERTIES props = Props(spNew);
+        EXPECT_EQ(1, props.cBuffers) << "upstream's properties are restored";
+        EXPECT_EQ(512, props.cbBuffer);
+        if (hrRestore == S_OK)
+        {
+            EXPECT_EQ(S_OK, hr);
+            EXPECT_TRUE(Out()->IsConnected());
+            EXPECT_EQ(m_chain.m_spAlloc.p, m_chain.m_sink.m_spNotified.p);
+            EXPECT_TRUE(m_chain.m_pFilter->m_bSeparateAllocators);
+        }
+        else
+        {
+            EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+            EXPECT_FALSE(Out()->IsConnected());
+            EXPECT_EQ(nullptr, m_chain.m_sink.m_spPeer.p);
+        }
+    }
+}

@@ -1,5 +1,7 @@
 // The filter object and its pins through their public interfaces.
 #include "WaveGraph.h"
+#include "support/OddSample.h"
+#include "support/PassThroughChain.h"
 #include "support/TraceCapture.h"
 
 #include <memory>
@@ -137,4 +139,70 @@ TEST_F(WaveGraph, ClockAndStateQueries)
     EXPECT_EQ(E_POINTER, m_spTest->GetSyncSource(nullptr));
     EXPECT_EQ(E_POINTER, m_spTest->GetState(0, nullptr));
     EXPECT_EQ(E_NOTIMPL, m_spTest->QueryVendorInfo(nullptr));
+}
+
+TEST(PinOutlivingItsFilter, RefusesWithoutReachingIt)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComObject<CTestInPlaceFilter>* pFilter = nullptr;
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&pFilter));
+    CComPtr<IBaseFilter> spFilter(static_cast<IBaseFilter*>(pFilter));
+    CComPtr<IPin> spIn(pFilter->m_apIn);
+    CComPtr<IMemInputPin> spMemIn;
+    ASSERT_EQ(S_OK, spIn->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemIn)));
+    spFilter.Release();
+
+    CTraceCapture trace;
+    // Callers release pFilter after S_OK without a check: no S_OK with a null filter.
+    PIN_INFO info = {};
+    info.pFilter = reinterpret_cast<IBaseFilter*>(1);
+    EXPECT_EQ(E_UNEXPECTED, spIn->QueryPinInfo(&info));
+    EXPECT_EQ(nullptr, info.pFilter);
+    EXPECT_EQ(PINDIR_INPUT, info.dir);
+    EXPECT_STREQ(L"In", info.achName);
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IPinImpl::QueryPinInfo(): link between filter and pin is broken"));
+    COddSample sample;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, spMemIn->Receive(&sample));
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IMemInputPinImpl::Receive(): Input pin not connected"));
+    EXPECT_EQ(S_FALSE, spIn->Disconnect());
+    spMemIn.Release();
+    spIn.Release();
+    CoUninitialize();
+}
+
+TEST(GraphMembership, FailedJoinIsUndoneAndLeavingClearsClockAndStartTime)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        CPassThroughChain chain;
+        ASSERT_EQ(S_OK, chain.Build());
+        CComPtr<IFilterGraph> spGraph;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
+                                         reinterpret_cast<void**>(&spGraph)));
+        CComPtr<IReferenceClock> spClock;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
+                                         reinterpret_cast<void**>(&spClock)));
+        IBaseFilter* pFilter = chain.m_spFilter;
+        chain.m_pFilter->m_hrJoin = E_ABORT;
+        EXPECT_EQ(E_ABORT, pFilter->JoinFilterGraph(spGraph, L"G"));
+        FILTER_INFO info = {};
+        ASSERT_EQ(S_OK, pFilter->QueryFilterInfo(&info));
+        EXPECT_EQ(nullptr, info.pGraph);
+        chain.m_pFilter->m_hrJoin = S_OK;
+        ASSERT_EQ(S_OK, pFilter->JoinFilterGraph(spGraph, L"G"));
+        ASSERT_EQ(S_OK, pFilter->SetSyncSource(spClock));
+        ASSERT_EQ(S_OK, pFilter->Stop());
+        ASSERT_EQ(S_OK, pFilter->Run(5000));
+        EXPECT_EQ(5000, chain.m_pFilter->m_tStart);
+        ASSERT_EQ(S_OK, pFilter->Stop());
+        chain.Out()->Disconnect();
+        chain.In()->Disconnect();
+        ASSERT_EQ(S_OK, pFilter->JoinFilterGraph(nullptr, nullptr));
+        CComPtr<IReferenceClock> spNow;
+        EXPECT_EQ(S_OK, pFilter->GetSyncSource(&spNow));
+        EXPECT_EQ(nullptr, spNow.p);
+        EXPECT_EQ(0, chain.m_pFilter->m_tStart);
+        chain.Teardown();
+    }
+    CoUninitialize();
 }

@@ -146,3 +146,44 @@ TEST_F(Negotiation, NeighbourAnsweringYesWithoutAnObjectOrNonsense)
     EXPECT_GE(pOut->m_props.cbBuffer, 1024);
     EXPECT_EQ(0, pOut->m_props.cbPrefix);
 }
+
+TEST_F(Negotiation, FailuresAfterTheTypeLeaveBothPinsAsTheyWere)
+{
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_chain.m_pFilter));
+    m_chain.m_spFilter = static_cast<IBaseFilter*>(m_chain.m_pFilter);
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+
+    // A second framework filter whose completion answers a qualified yes:
+    // neither pin may stay connected.
+    CComObject<CTestInPlaceFilter>* pNext = nullptr;
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&pNext));
+    CComPtr<IBaseFilter> spNext(static_cast<IBaseFilter*>(pNext));
+    IPin* pNextIn = pNext->m_apIn;
+    pNext->m_hrCompleteConnect = S_FALSE;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, m_chain.Out()->Connect(pNextIn, &mt));
+    CComPtr<IPin> spPeer;
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, pNextIn->ConnectedTo(&spPeer));
+    EXPECT_EQ(VFW_E_NOT_CONNECTED, m_chain.Out()->ConnectedTo(&spPeer));
+    pNextIn->Disconnect();
+
+    // The allocator agreement fails after the type was agreed: the output
+    // keeps the type it had before, and downstream is let go.
+    m_chain.m_sink.m_notifyResults.assign(8, E_FAIL);
+    EXPECT_TRUE(FAILED(m_chain.Out()->Connect(&m_chain.m_sink, &mt)));
+    m_chain.m_sink.m_notifyResults.clear();
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, m_chain.m_pFilter->m_apOut->m_mt.majortype));
+    EXPECT_EQ(nullptr, m_chain.m_sink.m_spPeer.p);
+
+    // A receiving pin's qualified yes is undone on its side too.
+    const int nDisconnect = m_chain.m_sink.m_nDisconnect;
+    m_chain.m_sink.m_hrReceiveConnection = S_FALSE;
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    EXPECT_EQ(nDisconnect + 1, m_chain.m_sink.m_nDisconnect);
+    m_chain.m_sink.m_hrReceiveConnection = S_OK;
+
+    // No connection while the filter is not stopped.
+    ASSERT_EQ(S_OK, m_chain.m_spFilter->Pause());
+    EXPECT_EQ(VFW_E_NOT_STOPPED, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    ASSERT_EQ(S_OK, m_chain.m_spFilter->Stop());
+}

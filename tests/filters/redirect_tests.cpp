@@ -2,6 +2,8 @@
 // seeking upstream, property sets and mixer settings downstream.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "support/GraphRun.h"
 #include "support/TestInPlaceFilter.h"
 #include "support/TestPeers.h"
@@ -39,6 +41,11 @@ protected:
         ASSERT_EQ(S_OK, Out()->Connect(m_spSink->Pin(), nullptr));
     }
     CComPtr<IPin> In() { return FindPin(m_spFilter, PINDIR_INPUT); }
+    ULONG SinkRefs()
+    {
+        m_spSink.p->AddRef();
+        return m_spSink.p->Release();
+    }
     CComPtr<IPin> Out() { return FindPin(m_spFilter, PINDIR_OUTPUT); }
 
     CComPtr<CTestSource> m_spSource;
@@ -123,11 +130,56 @@ TEST_F(Redirect, NeighbourFaultingInQueryInterfaceLeavesTheFilterRunning)
     ASSERT_EQ(S_OK, In()->QueryInterface(IID_IMixerPinConfig, reinterpret_cast<void**>(&spMixer)));
     CTraceCapture trace;
     DWORD dwZ = 0;
-    EXPECT_TRUE(FAILED(spMixer->GetZOrder(&dwZ)));
+    const ULONG cSinkRefs = SinkRefs();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(FAILED(spMixer->GetZOrder(&dwZ)));
+    EXPECT_EQ(cSinkRefs, SinkRefs()) << "a faulting lookup leaks no reference on the downstream pin";
     EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### CTearOffMixerPinConfigFix QueryRedirect( "));
     EXPECT_NE(std::wstring::npos, trace.Text().find(L"): Exception 0xC0000005"));
+    EXPECT_EQ(std::vector<DWORD>(5, EXCEPTION_ACCESS_VIOLATION), trace.Dumps());
     EXPECT_EQ(S_OK, m_spSource->Deliver(3, 1024, 10000));
     EXPECT_EQ(3u, m_spSink->SampleCount());
+}
+
+struct CSecondCall
+{
+    IMixerPinConfig* pMixer;
+    HRESULT hr = E_FAIL;
+};
+
+DWORD WINAPI SecondCall(void* pv)
+{
+    auto* pCall = static_cast<CSecondCall*>(pv);
+    DWORD dwZ = 0;
+    pCall->hr = pCall->pMixer->GetZOrder(&dwZ);
+    return 0;
+}
+
+TEST_F(Redirect, TearOffLooksItsTargetUpWithoutHoldingItsLock)
+{
+    m_spSink->EnableMixerPinConfig(1);
+    ConnectAll();
+    CComPtr<IMixerPinConfig> spMixer;
+    ASSERT_EQ(S_OK, In()->QueryInterface(IID_IMixerPinConfig, reinterpret_cast<void**>(&spMixer)));
+    // The neighbour's first lookup waits for another caller of the same tear-off.
+    CSecondCall second{spMixer};
+    HANDLE hSecond = nullptr;
+    DWORD dwWait = WAIT_FAILED;
+    std::atomic<bool> bHooked{false};
+    m_spSink->SetQueryInterfaceHook([&](REFIID riid) {
+        if (!IsEqualIID(riid, IID_IMixerPinConfig) || bHooked.exchange(true))
+            return;
+        hSecond = CreateThread(nullptr, 0, SecondCall, &second, 0, nullptr);
+        dwWait = WaitForSingleObject(hSecond, 5000);
+    });
+    DWORD dwZ = 0;
+    EXPECT_EQ(S_OK, spMixer->GetZOrder(&dwZ));
+    ASSERT_NE(nullptr, hSecond);
+    EXPECT_EQ(WAIT_OBJECT_0, dwWait) << "the second caller waited for the first one's lookup";
+    WaitForSingleObject(hSecond, INFINITE);
+    CloseHandle(hSecond);
+    m_spSink->SetQueryInterfaceHook(nullptr);
+    EXPECT_EQ(S_OK, second.hr);
 }
 
 TEST_F(Redirect, QualityMessagesTravelUpstream)

@@ -142,6 +142,12 @@ TEST_F(Streaming, ReceiveMultipleStopsAfterTheFirstAnswerOtherThanOk)
     EXPECT_EQ(S_FALSE, m_chain.Filter()->ReceiveMultiple(apSamples, 3, &nDone));
     EXPECT_EQ(2, nDone);
     EXPECT_EQ(2, m_chain.m_sink.m_nReceived);
+    // While flushing nothing is processed, whatever the answer's success bit says.
+    ASSERT_EQ(S_OK, m_chain.In()->BeginFlush());
+    nDone = -1;
+    EXPECT_EQ(S_FALSE, m_chain.Filter()->ReceiveMultiple(apSamples, 3, &nDone));
+    EXPECT_EQ(0, nDone);
+    ASSERT_EQ(S_OK, m_chain.In()->EndFlush());
     EXPECT_EQ(E_INVALIDARG, m_chain.Filter()->ReceiveMultiple(apSamples, 0, &nDone));
     EXPECT_EQ(E_POINTER, m_chain.Filter()->ReceiveMultiple(nullptr, 3, &nDone));
     for (IMediaSample* p : apSamples)

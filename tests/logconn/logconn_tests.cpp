@@ -172,6 +172,22 @@ TEST_F(LogConnection, BrokenLibrariesAreUnloadedAndTracingIsOff)
     }
 }
 
+TEST_F(LogConnection, LibraryGetsOneAddressForTheModulesLife)
+{
+    // The library keeps the address from Exp_GetLogObject and writes through
+    // it on every line; Attach and Detach must get that same live address.
+    ASSERT_TRUE(CLogKeyGuard::SetText(HKEY_CURRENT_USER, nullptr, BinPath(L"badlog_raises.dll")));
+    const std::wstring sVerdict = BinPath(L"badlog_verdict.txt");
+    DeleteFileW(sVerdict.c_str());
+    SetEnvironmentVariableW(L"VELMORA_BADLOG_REPORT", sVerdict.c_str());
+    CProbeResult r = RunProbe(L"lines", "addr");
+    SetEnvironmentVariableW(L"VELMORA_BADLOG_REPORT", nullptr);
+    EXPECT_EQ(0u, r.dwExit);
+    EXPECT_TRUE(r.bConnected);
+    EXPECT_EQ("same", ReadFileBytes(sVerdict));
+    DeleteFileW(sVerdict.c_str());
+}
+
 bool StartsWith(const std::wstring& s, const std::wstring& sPrefix)
 {
     return s.compare(0, sPrefix.size(), sPrefix) == 0;

@@ -129,10 +129,15 @@ public:
 
     HRESULT QueryRedirect(REFIID riid, void** ppv)
     {
-        ++m_cLookups;
         if (m_pNeighbour == nullptr)
             return E_NOTIMPL;
         return m_pNeighbour->QueryInterface(riid, ppv);
+    }
+    // What the tear-off queries itself.
+    CComPtr<IUnknown> RedirectTarget()
+    {
+        ++m_cLookups;
+        return CComPtr<IUnknown>(m_pNeighbour);
     }
     LPCWSTR GetTraceName() { return L"[Spy 1 Out]"; }
 

@@ -218,6 +218,14 @@ TEST_F(RegistrarTest, MalformedScriptsFailWithTheirPlaceAndWriteNothing)
     EXPECT_EQ(DISP_E_EXCEPTION, m_registrar.StringRegister(L"HKXX { Key }"));
     EXPECT_EQ(DISP_E_EXCEPTION, m_registrar.StringRegister((Script(L"") + L"}").c_str()));
     EXPECT_FALSE(KeyExists(g_strRoot));
+    // Nesting far deeper than any registry path is refused, not a stack overflow.
+    std::wstring strDeep = L"HKCU {";
+    for (int i = 0; i < 20000; ++i)
+        strDeep += L" K {";
+    strDeep += std::wstring(20001, L'}');
+    CTraceCapture deep;
+    EXPECT_EQ(DISP_E_EXCEPTION, m_registrar.StringRegister(strDeep.c_str()));
+    EXPECT_NE(std::wstring::npos, deep.Text().find(L"keys nested more than 64 levels deep"));
     EXPECT_EQ(E_POINTER, m_registrar.StringRegister(nullptr));
     EXPECT_EQ(S_OK, m_registrar.StringRegister(L"  \r\n ")) << "an empty script does nothing";
 }

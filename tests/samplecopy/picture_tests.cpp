@@ -174,6 +174,18 @@ TEST(OverlayMixerCopier, CopiesBetweenRowWidthsAndRefusesMismatches)
     CBufferSample shortSrc(1280 * 479, 1);
     EXPECT_EQ(E_FAIL, snapshot.Copy(&shortSrc, &dst, PM_DATA | PM_ACTLEN));
 
+    // A destination type whose row size wraps a long is refused, and the copy
+    // that would follow writes nothing.
+    COverlayMixerCopier huge;
+    const DWORD kRGB32 = MEDIASUBTYPE_RGB32.Data1;
+    ASSERT_EQ(S_OK, huge.SetProperties(CVideoType(kRGB32, 16, 64).Type(), true));
+    EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, huge.SetProperties(CVideoType(kRGB32, 0x40000001, 64).Type(), false));
+    EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, huge.SetProperties(CVideoType(kRGB32, 0x1000, 0x80000).Type(), false));
+    CBufferSample small(256, 0x33);
+    std::vector<BYTE> source = Pattern(16 * 4 * 64);
+    EXPECT_EQ(E_FAIL, huge.CopyBuffer(&small, source.data(), 0, PM_DATA, static_cast<long>(source.size())));
+    EXPECT_EQ(std::vector<BYTE>(256, 0x33), small.m_buffer);
+
     COverlayMixerCopier unset;
     EXPECT_EQ(E_FAIL, unset.CopyBuffer(&dst, src.m_buffer.data(), 0, PM_DATA, 1280 * 480));
     EXPECT_EQ(S_OK, unset.CopyBuffer(&dst, src.m_buffer.data(), 0, PM_ACTLEN, 1280 * 480)) << "no data asked for";

@@ -4,6 +4,8 @@
 
 #include "TestInPlaceFilter.h"
 
+#include <vector>
+
 // The thinnest pin that can stand on either side of the filter: it accepts
 // every type and every sample and counts what it receives.
 class CCountingPin : public CComObjectRootMT, public IPin, public IMemInputPin
@@ -57,6 +59,14 @@ public:
     }
     STDMETHOD(NotifyAllocator)(IMemAllocator* pAlloc, BOOL bReadOnly) override
     {
+        HRESULT hr = S_OK;
+        if (!m_notifyResults.empty())
+        {
+            hr = m_notifyResults.front();
+            m_notifyResults.erase(m_notifyResults.begin());
+        }
+        if (hr != S_OK)
+            return hr;
         m_spNotified = pAlloc;
         m_bNotifiedReadOnly = bReadOnly != FALSE;
         return S_OK;
@@ -84,6 +94,7 @@ public:
     CComPtr<IMemAllocator> m_spOwnAlloc;    // handed out by GetAllocator
     CComPtr<IMemAllocator> m_spNotified;    // the last NotifyAllocator
     bool m_bNotifiedReadOnly = false;
+    std::vector<HRESULT> m_notifyResults;   // answers of the next NotifyAllocator calls; then S_OK
     HRESULT m_hrRequirements = E_NOTIMPL;
     // S_OK without the object asked for, S_FALSE with nonsense properties.
     bool m_bOddAnswers = false;

@@ -44,7 +44,7 @@ public:
     {
         if (!bJoined)
             ResetFilter();
-        return S_OK;
+        return bJoined ? m_hrJoin : S_OK;
     }
 
     HRESULT Filter_CompleteConnect(DWORD dwCookie)
@@ -97,6 +97,7 @@ public:
     // What tests set or read.
     int m_nRedirectMT = 0;
     HRESULT m_hrCompleteConnect = S_OK;
+    HRESULT m_hrJoin = S_OK; // the join hook's answer
     int m_anCompleteConnect[2] = {0, 0};
     int m_anDisconnect[2] = {0, 0};
     LONG volatile m_nSamples = 0;

@@ -592,6 +592,8 @@ HRESULT CTestSink::CInputPin::QueryPropertySet(REFIID riid, void** ppv)
 
 STDMETHODIMP CTestSink::CInputPin::QueryInterface(REFIID riid, void** ppv)
 {
+    if (m_pSink->m_fnQueryHook)
+        m_pSink->m_fnQueryHook(riid);
     if (m_pSink->m_bFault && IsEqualIID(riid, m_pSink->m_iidFault))
         RaiseAccessViolation();
     return _InternalQueryInterface(riid, ppv);

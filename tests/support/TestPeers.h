@@ -219,6 +219,8 @@ public:
     void EnableMixerPinConfig(int nVersion) { m_nMixerVersion = nVersion; }
     // The pin's QueryInterface for iid raises an access violation.
     void SetQueryInterfaceFault(REFIID iid);
+    // Called on every QueryInterface of the pin, on the caller's thread.
+    void SetQueryInterfaceHook(std::function<void(REFIID)> fn) { m_fnQueryHook = std::move(fn); }
 
     // --- Actions
     // Sends q to the connected output pin's IQualityControl.
@@ -360,6 +362,7 @@ private:
     bool m_bPropertySet = false;
     bool m_bFault = false;
     IID m_iidFault = GUID_NULL;
+    std::function<void(REFIID)> m_fnQueryHook;
     HANDLE m_hEos = nullptr;
 };
 

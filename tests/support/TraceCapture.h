@@ -39,6 +39,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_blocks;
     }
+    // Exception codes handed to DumpCallStack, in order.
+    std::vector<DWORD> Dumps() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_dumps;
+    }
     void Clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -56,7 +62,12 @@ public:
 private:
     static CTraceCapture* Self(ILogObject* p) { return static_cast<CTraceCapture*>(p); }
     static HRESULT WINAPI Unused(ILogObject*) { return E_NOTIMPL; }
-    static HRESULT WINAPI DumpCallStack(ILogObject*, EXCEPTION_POINTERS*, HANDLE, BOOL) { return S_OK; }
+    static HRESULT WINAPI DumpCallStack(ILogObject* p, EXCEPTION_POINTERS* pep, HANDLE, BOOL)
+    {
+        std::lock_guard<std::mutex> lock(Self(p)->m_mutex);
+        Self(p)->m_dumps.push_back(pep && pep->ExceptionRecord ? pep->ExceptionRecord->ExceptionCode : 0);
+        return S_OK;
+    }
     static HRESULT WINAPI WriteBlock(ILogObject* p, DWORD cch, LPCSTR psz)
     {
         std::lock_guard<std::mutex> lock(Self(p)->m_mutex);
@@ -87,4 +98,5 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::wstring> m_lines;
     std::vector<std::string> m_blocks;
+    std::vector<DWORD> m_dumps;
 };

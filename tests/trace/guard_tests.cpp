@@ -20,6 +20,7 @@ TEST(Guard, AccessViolationInMemcpyYieldsUnexpected)
     CTraceCapture capture;
     EXPECT_EQ(E_UNEXPECTED, SEH_CopyMemory(aDst, BadAddress(), 8, &dwCode));
     EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), dwCode);
+    EXPECT_EQ(std::vector<DWORD>{EXCEPTION_ACCESS_VIOLATION}, capture.Dumps());
     ASSERT_EQ(1u, capture.Lines().size());
     EXPECT_EQ(1, CTraceCapture::Level(capture.Lines()[0]));
     WCHAR szExpected[160];
@@ -81,6 +82,82 @@ TEST(Guard, FilterSeesTheExceptionAndMayPassItOutward)
     EXPECT_EQ(1, nInnerFilter);
     EXPECT_EQ(1, nOuterFilter);
     EXPECT_EQ(0xE0001234u, info.dwCode);
+}
+
+// A foreign callee that raises the code of another compiler's C++ exceptions
+// and handles it under its own frame handler, as a neighbour's
+// QueryInterface may: it must complete with its own answer.
+const DWORD c_dwForeignCxx = 0xE06D7363;
+int g_nOwnHandled = 0;
+#if defined(__i386__)
+EXCEPTION_DISPOSITION __cdecl OwnHandler(EXCEPTION_RECORD* pRec, void*, CONTEXT*, void*)
+{
+    if ((pRec->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) || pRec->ExceptionCode != c_dwForeignCxx)
+        return ExceptionContinueSearch;
+    ++g_nOwnHandled;
+    return ExceptionContinueExecution;
+}
+__attribute__((noinline)) int ForeignCallee()
+{
+    struct
+    {
+        void* pNext;
+        void* pfnHandler;
+    } reg;
+    __asm__ __volatile__("movl %%fs:0, %0" : "=r"(reg.pNext));
+    reg.pfnHandler = reinterpret_cast<void*>(OwnHandler);
+    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(&reg) : "memory");
+    RaiseException(c_dwForeignCxx, 0, 0, nullptr);
+    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(reg.pNext) : "memory");
+    return 42;
+}
+#else
+extern "C" __attribute__((used)) LONG GuardTestsOwnFilter(EXCEPTION_POINTERS* pep, void*)
+{
+    if (pep->ExceptionRecord->ExceptionCode != c_dwForeignCxx)
+        return EXCEPTION_CONTINUE_SEARCH;
+    ++g_nOwnHandled;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+__attribute__((noinline, noclone)) int ForeignCallee()
+{
+    __try1(GuardTestsOwnFilter)
+    RaiseException(c_dwForeignCxx, 0, 0, nullptr);
+    __except1
+    return 42;
+}
+#endif
+
+TEST(Guard, CalleeHandlingItsOwnExceptionsCompletes)
+{
+    // A probing read of a reserved page under the system's own handler.
+    void* pvReserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(nullptr, pvReserved);
+    BOOL bBad = FALSE;
+    int nResult = 0, nCaught = 0;
+    CTraceCapture capture;
+    EXPECT_TRUE(SEH_Guard([&] {
+        bBad = IsBadReadPtr(pvReserved, 4);
+        nResult = ForeignCallee();
+        try
+        {
+            throw 7;
+        }
+        catch (int n)
+        {
+            nCaught = n;
+        }
+    }));
+    VirtualFree(pvReserved, 0, MEM_RELEASE);
+    EXPECT_TRUE(bBad);
+    EXPECT_EQ(42, nResult);
+    EXPECT_EQ(1, g_nOwnHandled);
+    EXPECT_EQ(7, nCaught);
+    EXPECT_TRUE(capture.Dumps().empty());
+    // The same code left unhandled reaches the guard.
+    SEH_EXCEPTION_INFO info;
+    EXPECT_FALSE(SEH_Guard([] { RaiseException(c_dwForeignCxx, 0, 0, nullptr); }, nullptr, nullptr, &info));
+    EXPECT_EQ(c_dwForeignCxx, info.dwCode);
 }
 
 DWORD WINAPI ThreadBody(void*)

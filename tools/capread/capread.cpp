@@ -18,9 +18,11 @@
 #include <dshowx/DSTypes.h>
 
 #include <inttypes.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -299,9 +301,14 @@ int Run(int argc, LPWSTR* argv)
             return Corrupt(nRecord, llPos, "no sample marker");
         if (rec.cbStored > rec.cbSample)
             return Corrupt(nRecord, llPos, "stored size exceeds the sample size");
-        if (rec.cbRecord != CAPSMP2_RECORD_SIZE(rec.cbStored))
+        // Samples report their sizes as a long: a larger one was never captured.
+        if (rec.cbSample > static_cast<DWORD>(LONG_MAX))
+            return Corrupt(nRecord, llPos, "sample size beyond what a sample can hold");
+        // In 64 bits: a stored size near 4 GiB must not wrap the record size to 0.
+        const ULONGLONG cbRecord = (CAPSMP2_HEADER_SIZE + static_cast<ULONGLONG>(rec.cbStored) + 15) & ~15ULL;
+        if (rec.cbRecord != cbRecord)
             return Corrupt(nRecord, llPos, "record size does not match the stored size");
-        if (in.Size() - llPos < static_cast<LONGLONG>(rec.cbRecord))
+        if (static_cast<ULONGLONG>(in.Size() - llPos) < cbRecord)
             return Corrupt(nRecord, llPos, "truncated record data");
         const bool bDuplicate = rec.cbStored == 0 && rec.cbSample > 0;
         const bool bCompressed = rec.cbStored > 0 && rec.cbStored < rec.cbSample;
@@ -316,23 +323,36 @@ int Run(int argc, LPWSTR* argv)
                rec.cbRecord, bDuplicate ? " duplicate" : (bCompressed ? " compressed" : ""));
 
         const bool bWanted = selection.Contains(nRecord);
-        // Stored data is read when it is wanted or may be repeated by a later duplicate.
+        const bool bExtracting = selection.Any();
+        // Stored data is at most what the file holds; a compressed record is
+        // checked without decoding, and decoded only for extraction.
         if (rec.cbStored > 0)
         {
-            stored.resize(rec.cbStored);
-            if (!in.Read(llPos + sizeof(rec), stored.data(), rec.cbStored))
-                return Corrupt(nRecord, llPos, "read failed");
-            if (bCompressed)
+            try
             {
-                data.assign(rec.cbSample, 0);
+                stored.resize(rec.cbStored);
+                if (!in.Read(llPos + sizeof(rec), stored.data(), rec.cbStored))
+                    return Corrupt(nRecord, llPos, "read failed");
                 DWORD dwBad = 0;
-                if (FAILED(BlockDecompress(stored.data(), rec.cbStored, data.data(), rec.cbSample, &dwBad)))
+                if (bCompressed && FAILED(BlockCheck(stored.data(), rec.cbStored, rec.cbSample, &dwBad)))
                     return Corrupt(nRecord, llPos + sizeof(rec) + dwBad, "corrupt compressed data");
+                if (bCompressed && bExtracting)
+                {
+                    data.assign(rec.cbSample, 0);
+                    BlockDecompress(stored.data(), rec.cbStored, data.data(), rec.cbSample);
+                }
+                else if (!bCompressed)
+                    data.swap(stored);
+                else
+                    data.clear();
+                if (bExtracting)
+                    lastData = data;
+                bHaveLast = true;
             }
-            else
-                data.swap(stored);
-            lastData = data;
-            bHaveLast = true;
+            catch (const std::exception&)
+            {
+                return Corrupt(nRecord, llPos, "sample data does not fit in memory");
+            }
         }
         else if (bDuplicate)
         {
@@ -377,7 +397,17 @@ int main()
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr)
         return 1;
-    const int nResult = Run(argc, argv);
+    int nResult = 2;
+    try
+    {
+        nResult = Run(argc, argv);
+    }
+    catch (const std::exception& e)
+    {
+        // Nothing leaves as an exception: a reader ends with a message and 2.
+        fflush(stdout);
+        fprintf(stderr, "capread: %s\n", e.what());
+    }
     LocalFree(argv);
     return nResult;
 }

@@ -26,10 +26,10 @@
 #include <winapi/ComModule.h>
 #include <winapi/Persist.h>
 
+// CLSID_SpyFilter and the control interface, from the module's IDL.
 #include <VelmoraSpy.h>
 
 #include "SpyControl.h"
-
 
 class CSpyFilter;
 

@@ -1,8 +1,7 @@
-// The spy filter as a server object: how a loaded stream is taken, the build
-// line traced at construction, and the registry update of its class.
+// The spy filter as a server object: how a loaded stream is taken and the
+// build line traced at construction. Its registry update is the module's
+// (Registration.cpp), so that this file also serves the static library.
 #include "Filter.h"
-
-#include "Registration.h"
 
 void CSpyFilter::InitVersion()
 {
@@ -12,9 +11,12 @@ void CSpyFilter::InitVersion()
 
 HRESULT CSpyFilter::PersistLoad(IStream* pStm)
 {
-    const HRESULT hr = CPersistObjectImpl<CSpyFilter>::PersistLoad(pStm);
+    HRESULT hr;
     {
+        // The options are the filter lock's; the capture takes its own lock
+        // inside (the same order as StartCapture).
         CComObjectRootMT::ObjectLock lock(this);
+        hr = CPersistObjectImpl<CSpyFilter>::PersistLoad(pStm);
         if (SUCCEEDED(hr) && IsEqualGUID(m_clsid, CLSID_SpyFilter))
         {
             m_bDynReconnect = m_bDynReconnect ? TRUE : FALSE;
