@@ -1,7 +1,9 @@
 // The product DLL: its module with the object map and the exports. Hosts
 // create the filter through DllGetClassObject.
 #include "BrevaneModule.h"
+#include "AboutBrevane.h"
 #include "Filter.h"
+#include "FilterPP.h"
 
 #include <winapi/ComModule.h>
 
@@ -12,6 +14,8 @@ CBrevaneModule g_module;
 
 BEGIN_OBJECT_MAP(g_objectMap)
 OBJECT_ENTRY(CLSID_SpyFilter, CSpyFilter)
+OBJECT_ENTRY(CLSID_SpyFilterPP, CSpyFilterPP)
+OBJECT_ENTRY(CLSID_AboutSpyFilter, CAboutSpyFilter)
 END_OBJECT_MAP()
 
 } // namespace
