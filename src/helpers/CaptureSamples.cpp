@@ -829,13 +829,15 @@ HRESULT CCaptureSamples::PersistLoad(IStream* pStm)
     // The rules of SetCaptureProps: 0 samples means one, and an empty
     // template is none (a capture would otherwise write "_0000" files into
     // the current folder).
-    m_nSamples = nSamples == 0 ? 1 : nSamples;
     m_bOneSamplePerFile = bOne ? TRUE : FALSE;
     if (!!bsTemplate && static_cast<BSTR>(bsTemplate)[0] == 0)
     {
         TraceW(TRACE_CAT_GENERAL, 2, L"### %s PersistLoad(): empty template ignored\n", m_szDebugName);
         bsTemplate.Empty();
     }
+    // Without a template nothing can be captured, and the stream of an object
+    // never configured keeps its 0.
+    m_nSamples = (nSamples == 0 && !!bsTemplate) ? 1 : nSamples;
     m_cbsFileNameTemplate.Attach(bsTemplate.Detach());
     SetTypeFromTemplate();
     if (m_eCT == eCT_Bmp)
