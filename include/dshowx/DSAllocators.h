@@ -78,6 +78,46 @@ LPCWSTR AllocatorStateName(LONG eState);
 // E_POINTER) the record is left as it was.
 HRESULT CorrectAllocProps(ALLOCATOR_PROPERTIES* pProps);
 
+// a becomes the larger of a and b, field by field.
+inline void AllocPropsMerge(ALLOCATOR_PROPERTIES& a, const ALLOCATOR_PROPERTIES& b)
+{
+    a.cBuffers = a.cBuffers > b.cBuffers ? a.cBuffers : b.cBuffers;
+    a.cbBuffer = a.cbBuffer > b.cbBuffer ? a.cbBuffer : b.cbBuffer;
+    a.cbAlign = a.cbAlign > b.cbAlign ? a.cbAlign : b.cbAlign;
+    a.cbPrefix = a.cbPrefix > b.cbPrefix ? a.cbPrefix : b.cbPrefix;
+}
+
+// At least one buffer of one byte, alignment 0 read as 1.
+inline void AllocPropsNormalise(ALLOCATOR_PROPERTIES& p)
+{
+    if (p.cBuffers < 1)
+        p.cBuffers = 1;
+    if (p.cbBuffer < 1)
+        p.cbBuffer = 1;
+    if (p.cbAlign == 0)
+        p.cbAlign = 1;
+}
+
+// Every field of act at least the request's.
+inline bool AllocPropsCover(const ALLOCATOR_PROPERTIES& req, const ALLOCATOR_PROPERTIES& act)
+{
+    return act.cBuffers >= req.cBuffers && act.cbBuffer >= req.cbBuffer && act.cbAlign >= req.cbAlign &&
+           act.cbPrefix >= req.cbPrefix;
+}
+
+// What an allocator set serves the request: it covers it, with an alignment
+// that is a power of two.
+inline bool AllocPropsSatisfy(const ALLOCATOR_PROPERTIES& req, const ALLOCATOR_PROPERTIES& act)
+{
+    const bool bOneBit = act.cbAlign > 0 && (act.cbAlign & (act.cbAlign - 1)) == 0;
+    return AllocPropsCover(req, act) && bOneBit;
+}
+
+inline bool AllocPropsEqual(const ALLOCATOR_PROPERTIES& a, const ALLOCATOR_PROPERTIES& b)
+{
+    return a.cBuffers == b.cBuffers && a.cbBuffer == b.cbBuffer && a.cbAlign == b.cbAlign && a.cbPrefix == b.cbPrefix;
+}
+
 // Allocation granularity of the system, read once.
 DWORD SystemAllocationGranularity();
 
@@ -85,25 +125,51 @@ DWORD SystemAllocationGranularity();
 // The caller holds the only reference.
 HRESULT CreateMemoryAllocator(IMemAllocator** ppAllocator, IUnknown* pOwner);
 
+// ---- Virtual memory block ------------------------------------------------------
+
+// Owner of one committed read-write block of virtual memory, with traces
+// when bTrace is set.
+class CVAlloc
+{
+public:
+    explicit CVAlloc(bool bTrace = true) : m_bTrace(bTrace) {}
+    ~CVAlloc() { Free(); }
+    CVAlloc(const CVAlloc&) = delete;
+    CVAlloc& operator=(const CVAlloc&) = delete;
+
+    // With bRound a block whose rounded capacity already holds cb is kept
+    // and the size rounds up to the allocation granularity.
+    BOOL Alloc(SIZE_T cb, BOOL bRound);
+    void Free();
+
+    void* GetMemory() const { return m_pMemory; }
+    SIZE_T GetSize() const { return m_cbSize; }
+    template <class X>
+    X* As() const
+    {
+        return static_cast<X*>(m_pMemory);
+    }
+
+private:
+    void* m_pMemory = nullptr;
+    SIZE_T m_cbSize = 0;
+    bool m_bTrace;
+};
+
 // ---- Buffer memory -----------------------------------------------------------
 
-// One committed read-write block of virtual memory for all buffers of a commit.
+// One committed read-write block of virtual memory for all buffers of a
+// commit: a silent CVAlloc of exactly the size asked for.
 class CBufferOnVirtualAlloc
 {
 public:
-    CBufferOnVirtualAlloc() = default;
-    ~CBufferOnVirtualAlloc() { Free(); }
-    CBufferOnVirtualAlloc(const CBufferOnVirtualAlloc&) = delete;
-    CBufferOnVirtualAlloc& operator=(const CBufferOnVirtualAlloc&) = delete;
-
     HRESULT Alloc(SIZE_T cb);
-    void Free();
-    BYTE* GetMemory() const { return m_pMemory; }
-    SIZE_T GetSize() const { return m_cbMemory; }
+    void Free() { m_block.Free(); }
+    BYTE* GetMemory() const { return m_block.As<BYTE>(); }
+    SIZE_T GetSize() const { return m_block.GetSize(); }
 
 private:
-    BYTE* m_pMemory = nullptr;
-    SIZE_T m_cbMemory = 0;
+    CVAlloc m_block{false};
 };
 
 // The buffers of one commit and the stack of free ones. Each buffer pointer
@@ -295,6 +361,22 @@ protected:
 
     void FreeMediaType();
     void SetFlag(DWORD dwFlag, BOOL bSet) { m_dwFlags = bSet ? (m_dwFlags | dwFlag) : (m_dwFlags & ~dwFlag); }
+
+    // A caller's AM_SAMPLE2_PROPERTIES record and which fields it reaches:
+    // the record may be shorter than ours.
+    struct CPropsIn
+    {
+        AM_SAMPLE2_PROPERTIES props = {};
+        bool bFlags = false, bActual = false, bStart = false, bStop = false, bStreamId = false;
+        bool bType = false, bBuffer = false, bSize = false, bTypeFlags = false;
+    };
+    // The steps of SetProperties: read the record, refuse what the sample
+    // cannot take, adopt or drop the media type, store, trace.
+    static HRESULT ReadProperties(DWORD cbProperties, const BYTE* pbProperties, CPropsIn* pIn);
+    HRESULT CheckProperties(const CPropsIn& in) const;
+    HRESULT AdoptPropsMediaType(const CPropsIn& in, DWORD* pdwNewFlags);
+    void StoreProperties(const CPropsIn& in, DWORD dwNewFlags);
+    void TraceProperties(const CPropsIn& in) const;
     void TraceFlag(LPCWSTR pszFormat, DWORD dwLevel, bool bValue) const;
 
     BYTE* m_pBuffer = nullptr;
@@ -1016,34 +1098,3 @@ private:
 };
 
 typedef CMemoryAllocatorT<CBufferOnVirtualAlloc> CMemoryAllocator;
-
-// ---- Virtual memory block ------------------------------------------------------
-
-// Owner of one committed read-write block of virtual memory, with traces
-// when bTrace is set.
-class CVAlloc
-{
-public:
-    explicit CVAlloc(bool bTrace = true) : m_bTrace(bTrace) {}
-    ~CVAlloc() { Free(); }
-    CVAlloc(const CVAlloc&) = delete;
-    CVAlloc& operator=(const CVAlloc&) = delete;
-
-    // With bRound a block whose rounded capacity already holds cb is kept
-    // and the size rounds up to the allocation granularity.
-    BOOL Alloc(SIZE_T cb, BOOL bRound);
-    void Free();
-
-    void* GetMemory() const { return m_pMemory; }
-    SIZE_T GetSize() const { return m_cbSize; }
-    template <class X>
-    X* As() const
-    {
-        return static_cast<X*>(m_pMemory);
-    }
-
-private:
-    void* m_pMemory = nullptr;
-    SIZE_T m_cbSize = 0;
-    bool m_bTrace;
-};

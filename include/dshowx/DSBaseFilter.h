@@ -24,7 +24,7 @@ class IBaseFilterImpl : public IBaseFilter
 public:
     STDMETHOD(GetClassID)(CLSID* pClassID) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::GetClassID\n", Filter()->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::GetClassID\n", Filter()->m_szTag);
         if (pClassID == nullptr)
             return E_INVALIDARG;
         *pClassID = T::GetObjectCLSID();
@@ -34,18 +34,18 @@ public:
     STDMETHOD(Stop)() override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 4, L"%s IBaseFilterImpl::Stop\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_STATE, L"%s IBaseFilterImpl::Stop\n", pT->m_szTag);
         if (ReadState() == State_Running)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s IBaseFilterImpl::Stop(): current state is State_Running, call Pause() command\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::Stop(): current state is State_Running, call Pause() command\n",
                    pT->m_szTag);
             const HRESULT hr = static_cast<IBaseFilter*>(pT)->Pause();
             if (FAILED(hr))
             {
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s IBaseFilterImpl::Stop(): Pause()=0x%X\n", pT->m_szTag, hr);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IBaseFilterImpl::Stop(): Pause()=0x%X\n", pT->m_szTag, hr);
                 return hr;
             }
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IBaseFilterImpl::Stop(): stop after pause\n", pT->m_szTag);
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::Stop(): stop after pause\n", pT->m_szTag);
         }
         HRESULT hr;
         {
@@ -59,7 +59,7 @@ public:
     STDMETHOD(Pause)() override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 4, L"%s IBaseFilterImpl::Pause\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_STATE, L"%s IBaseFilterImpl::Pause\n", pT->m_szTag);
         CComObjectRootMT::ObjectLock lock(pT);
         return pT->ChangeState(State_Paused, 0);
     }
@@ -68,18 +68,18 @@ public:
     {
         T* pT = Filter();
         WCHAR szStart[32];
-        TraceW(TRACE_CAT_INTERFACE, 4, L"%s IBaseFilterImpl::Run( %s )\n", pT->m_szTag, RefTime2Str(tStart, szStart));
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_STATE, L"%s IBaseFilterImpl::Run( %s )\n", pT->m_szTag, RefTime2Str(tStart, szStart));
         if (ReadState() == State_Stopped)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s IBaseFilterImpl::Run(): current state is State_Stopped, call Pause() command\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::Run(): current state is State_Stopped, call Pause() command\n",
                    pT->m_szTag);
             const HRESULT hr = static_cast<IBaseFilter*>(pT)->Pause();
             if (FAILED(hr))
             {
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s IBaseFilterImpl::Run(): Pause()=0x%X\n", pT->m_szTag, hr);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IBaseFilterImpl::Run(): Pause()=0x%X\n", pT->m_szTag, hr);
                 return hr;
             }
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IBaseFilterImpl::Run(): run after pause\n", pT->m_szTag);
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::Run(): run after pause\n", pT->m_szTag);
         }
         CComObjectRootMT::ObjectLock lock(pT);
         return pT->ChangeState(State_Running, tStart);
@@ -87,7 +87,7 @@ public:
 
     STDMETHOD(GetState)(DWORD, FILTER_STATE* State) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::GetState\n", Filter()->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::GetState\n", Filter()->m_szTag);
         if (State == nullptr)
             return E_POINTER;
         *State = Filter()->m_eState;
@@ -101,25 +101,25 @@ public:
         pT->m_spClock = pClock;
         if (pClock == nullptr)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s IBaseFilterImpl::SetSyncSource( NULL )\n", pT->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::SetSyncSource( NULL )\n", pT->m_szTag);
             return S_OK;
         }
         CComPtr<IPersist> spPersist;
         if (FAILED(pClock->QueryInterface(IID_IPersist, reinterpret_cast<void**>(&spPersist))) || spPersist == nullptr)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s IBaseFilterImpl::SetSyncSource( 0x%p ): clock hasn't CLSID\n", pT->m_szTag, pClock);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::SetSyncSource( 0x%p ): clock hasn't CLSID\n", pT->m_szTag, pClock);
             return S_OK;
         }
         CLSID clsid = GUID_NULL;
         const HRESULT hr = spPersist->GetClassID(&clsid);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s IBaseFilterImpl::SetSyncSource( 0x%p ): spPersist->GetClassID()=0x%X\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IBaseFilterImpl::SetSyncSource( 0x%p ): spPersist->GetClassID()=0x%X\n",
                    pT->m_szTag, pClock, hr);
             return S_OK;
         }
         WCHAR szClsid[128];
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s IBaseFilterImpl::SetSyncSource( 0x%p ): CLSID = %s\n", pT->m_szTag, pClock,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IBaseFilterImpl::SetSyncSource( 0x%p ): CLSID = %s\n", pT->m_szTag, pClock,
                Guid2Name(clsid, szClsid, ARRAYSIZE(szClsid)));
         return S_OK;
     }
@@ -127,7 +127,7 @@ public:
     STDMETHOD(GetSyncSource)(IReferenceClock** pClock) override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::GetSyncSource\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::GetSyncSource\n", pT->m_szTag);
         if (pClock == nullptr)
             return E_POINTER;
         CComObjectRootMT::ObjectLock lock(pT);
@@ -140,7 +140,7 @@ public:
     STDMETHOD(EnumPins)(IEnumPins** ppEnum) override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::EnumPins\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::EnumPins\n", pT->m_szTag);
         CComObjectRootMT::ObjectLock lock(pT);
         return CComDSEnum<CPinAccessor<T>>::Create(pT, 0, ppEnum);
     }
@@ -148,7 +148,7 @@ public:
     STDMETHOD(FindPin)(LPCWSTR Id, IPin** ppPin) override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::FindPin\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::FindPin\n", pT->m_szTag);
         if (Id == nullptr || ppPin == nullptr)
             return E_POINTER;
         *ppPin = nullptr;
@@ -181,7 +181,7 @@ public:
     STDMETHOD(QueryFilterInfo)(FILTER_INFO* pInfo) override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IBaseFilterImpl::QueryFilterInfo\n", pT->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IBaseFilterImpl::QueryFilterInfo\n", pT->m_szTag);
         if (pInfo == nullptr)
             return E_INVALIDARG;
         StrCopy(pInfo->achName, DS_NAME_MAX, pT->m_szGraphName[0] != 0 ? pT->m_szGraphName : pT->m_szDefaultName);
@@ -194,8 +194,8 @@ public:
     STDMETHOD(JoinFilterGraph)(IFilterGraph* pGraph, LPCWSTR pName) override
     {
         T* pT = Filter();
-        TraceW(TRACE_CAT_INTERFACE, 4, L"%s IBaseFilterImpl::JoinFilterGraph( 0x%08X, '%s' )\n", pT->m_szTag,
-               static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pGraph)), pName != nullptr ? pName : L"null");
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_STATE, L"%s IBaseFilterImpl::JoinFilterGraph( 0x%08X, '%s' )\n", pT->m_szTag,
+               TracePtr32(pGraph), pName != nullptr ? pName : L"null");
         CComObjectRootMT::ObjectLock lock(pT);
         if (pT->m_pFilterGraphJoin != nullptr && pGraph != nullptr)
             return E_FAIL;
@@ -256,6 +256,10 @@ public:
 
     void StoreState(FILTER_STATE eNew, REFERENCE_TIME tStart)
     {
+        // Every start from Stopped dumps the whole graph into the trace, so
+        // that the log shows what the samples that follow pass through. It
+        // runs on the application thread under the filter lock, before the
+        // state changes.
         if (m_eState == State_Stopped && eNew == State_Paused)
             ParseGraphToLogFile();
         if (eNew == State_Stopped || eNew == State_Paused)
@@ -283,20 +287,20 @@ public:
             return S_OK;
         PIN_DIRECTION eDir = PINDIR_INPUT;
         pPin->QueryDirection(&eDir);
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s CBaseFilter::MakeReconnect( %s )\n", m_szTag, eDir == PINDIR_INPUT ? L"In" : L"Out");
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CBaseFilter::MakeReconnect( %s )\n", m_szTag, eDir == PINDIR_INPUT ? L"In" : L"Out");
         if (eDir == PINDIR_INPUT)
             return ReconnectPin(pPin, pmt);
         CMType mtCurrent;
         const HRESULT hr = pPin->ConnectionMediaType(&mtCurrent);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s CBaseFilter::MakeReconnect( Out ): pPin->ConnectionMediaType()=0x%X\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s CBaseFilter::MakeReconnect( Out ): pPin->ConnectionMediaType()=0x%X\n",
                    m_szTag, hr);
             return hr;
         }
         if (pmt != nullptr && mtCurrent == *pmt)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s CBaseFilter::MakeReconnect( Out ): reconnection stopped - media types are equal\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CBaseFilter::MakeReconnect( Out ): reconnection stopped - media types are equal\n",
                    m_szTag);
             return S_OK;
         }
@@ -305,7 +309,7 @@ public:
 
     HRESULT ReconnectPin(IPin* pPin, const AM_MEDIA_TYPE* pmt)
     {
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s CBaseFilter::ReconnectPin()\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s CBaseFilter::ReconnectPin()\n", m_szTag);
         if (m_pFilterGraphJoin == nullptr)
             return VFW_E_NOT_IN_GRAPH;
         CComPtr<IFilterGraph2> spGraph2;

@@ -84,7 +84,7 @@ public:
 
     STDMETHOD(Next)(ULONG cElems, ItemType* ppElems, ULONG* pcFetched) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"CComDSEnumImpl::Next( %u )\n", cElems);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"CComDSEnumImpl::Next( %u )\n", cElems);
         if (ppElems == nullptr)
             return E_POINTER;
         if (pcFetched == nullptr && cElems > 1)
@@ -120,7 +120,7 @@ public:
 
     STDMETHOD(Skip)(ULONG cElems) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"CComDSEnumImpl::Skip( %u )\n", cElems);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"CComDSEnumImpl::Skip( %u )\n", cElems);
         if (m_bOutOfSync)
             return VFW_E_ENUM_OUT_OF_SYNC;
         if (cElems == 0)
@@ -143,7 +143,7 @@ public:
 
     STDMETHOD(Reset)() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"CComDSEnumImpl::Reset()\n");
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"CComDSEnumImpl::Reset()\n");
         m_nPos = 0;
         m_bOutOfSync = false;
         return S_OK;
@@ -151,7 +151,7 @@ public:
 
     STDMETHOD(Clone)(typename TAccessor::EnumInterface** ppEnum) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"CComDSEnumImpl::Clone()\n");
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"CComDSEnumImpl::Clone()\n");
         if (m_bOutOfSync)
             return VFW_E_ENUM_OUT_OF_SYNC;
         const HRESULT hr = Probe(m_nPos);

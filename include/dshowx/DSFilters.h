@@ -17,8 +17,8 @@
 // smallest complete example.
 //
 // Index (header: classes)
-//   DSFilterCommon.h       DS_NAME_MAX, TraceNotImplemented, FailureOr,
-//                          AllocProps* helpers
+//   DSFilterCommon.h       DS_NAME_MAX, TraceNotImplemented, FailureOr
+//   DSAllocators.h         the framework's allocator; AllocProps* helpers
 //   DSPinBase.h            CPin, CMTSingle, CPinBase, IPinImpl, IQualityControlImpl
 //   DSInputPin.h           IMemInputPinImpl, CMemInputPinFilter, CInputPin
 //   DSOutputAllocator.h    EAllocSrc, CAllocatorMatch, CTransInPlaceAllocator

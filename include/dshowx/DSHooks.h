@@ -7,11 +7,15 @@
 //     DS_HOOK(Filter_SendSample) HRESULT Filter_SendSample(DWORD dwCookie, IMediaSample* pSample);
 //
 // and the framework checks at compile time, once per concrete class, that
-//   - every hook the class writes is marked, so a misspelt mark or a mark on a
-//     misspelt declaration fails with the hook's name in the message (a
-//     misspelt hook would otherwise compile and the default would run);
-//   - every hook has the parameters and result written below (const on a
-//     pin's or filter's hook is allowed);
+//   - a mark names a hook of this list, and the class declares that hook: a
+//     misspelt mark, or a mark on a misspelt declaration, fails with the
+//     hook's name in the message (unchecked, a misspelt hook compiles and
+//     the default runs instead);
+//   - every hook the class writes is marked, so that marking is a habit the
+//     compiler keeps (a misspelt declaration without a mark is the one slip
+//     it cannot see);
+//   - every hook has the parameters and result written below (a const hook
+//     is allowed);
 //   - every hook without a default is there.
 //
 // The pin cookie dwCookie is the calling pin's direction: PINDIR_INPUT (0) for
@@ -137,9 +141,8 @@ struct CMember<R (C::*)(A...) const>
 // Filter_JoinFilterGraph(bJoined)                                   required
 //   Called by IBaseFilter::JoinFilterGraph on the application thread, under
 //   the filter lock, after the filter stored the graph, its event sink and
-//   the name (bJoined true) or forgot them (bJoined false). The filter is
-//   stopped when it leaves a graph; a concrete filter usually calls
-//   ResetFilter() then.
+//   the name (bJoined true) or forgot them (bJoined false). A concrete filter
+//   usually calls ResetFilter() when it leaves.
 //   Result: a failure on joining makes the filter forget the graph again and
 //   is returned to the graph; on leaving the result is returned as it is.
 DS_DECLARE_HOOK(Filter_JoinFilterGraph, HRESULT(bool bJoined))

@@ -12,17 +12,16 @@
 #include <dshowx/DSHooks.h>
 #include <dshowx/DSPinBase.h>
 
+// Samples and the allocator the pin was given. Reads TPin's m_bFlushing,
+// which CInputPin declares and guards with the pin lock.
 template <class TPin>
 class IMemInputPinImpl : public IMemInputPin
 {
 public:
-    IMemInputPinImpl() { InitializeCriticalSection(&m_csReceive); }
-    ~IMemInputPinImpl() { DeleteCriticalSection(&m_csReceive); }
-
     STDMETHOD(Receive)(IMediaSample* pSample) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMemInputPinImpl::Receive\n", p->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemInputPinImpl::Receive\n", p->m_szTag);
         if (pSample == nullptr)
             return E_POINTER;
         CComPtr<IMediaSample> spHold(pSample);
@@ -40,7 +39,7 @@ public:
     STDMETHOD(ReceiveMultiple)(IMediaSample** ppSamples, long nSamples, long* nSamplesProcessed) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMemInputPinImpl::ReceiveMultiple( %u )\n", p->m_szTag, nSamples);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemInputPinImpl::ReceiveMultiple( %u )\n", p->m_szTag, nSamples);
         if (ppSamples == nullptr || nSamplesProcessed == nullptr)
             return E_POINTER;
         if (nSamples <= 0)
@@ -53,7 +52,7 @@ public:
         {
             hr = pSelf->Receive(ppSamples[i]);
             if (hr != S_OK)
-                TraceW(TRACE_CAT_GENERAL, 4, L"%s IMemInputPinImpl::ReceiveMultiple( %u ): pPin->Receive( sample %i )=0x%X\n",
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"%s IMemInputPinImpl::ReceiveMultiple( %u ): pPin->Receive( sample %i )=0x%X\n",
                        p->m_szTag, nSamples, i, hr);
             // Downstream's S_FALSE still took the sample; the S_FALSE of a
             // flushing pin refused it.
@@ -73,7 +72,7 @@ public:
 
     STDMETHOD(ReceiveCanBlock)() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMemInputPinImpl::ReceiveCanBlock()\n", Pin()->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMemInputPinImpl::ReceiveCanBlock()\n", Pin()->m_szTag);
         return S_OK;
     }
 
@@ -81,7 +80,7 @@ public:
     HRESULT NotifyAllocatorImpl(IMemAllocator* pAllocator, BOOL bReadOnly)
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMemInputPinImpl::NotifyAllocator( 0x%p%s)\n", p->m_szTag, pAllocator,
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMemInputPinImpl::NotifyAllocator( 0x%p%s)\n", p->m_szTag, pAllocator,
                bReadOnly ? L", READ ONLY " : L" ");
         if (pAllocator == nullptr)
             return E_POINTER;
@@ -95,10 +94,10 @@ public:
         m_bReadOnly = bReadOnly != FALSE;
         const HRESULT hr = m_spAllocIn->GetProperties(&m_propsIn);
         if (SUCCEEDED(hr))
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s IMemInputPinImpl::NotifyAllocator( 0x%p ): props = { %i, %i, %i, %i }\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IMemInputPinImpl::NotifyAllocator( 0x%p ): props = { %i, %i, %i, %i }\n",
                    p->m_szTag, pAllocator, m_propsIn.cBuffers, m_propsIn.cbBuffer, m_propsIn.cbAlign, m_propsIn.cbPrefix);
         else
-            TraceW(TRACE_CAT_GENERAL, 4, L"### %s IMemInputPinImpl::NotifyAllocator( 0x%p ): m_spAllocIn->GetProperties()=0x%X\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s IMemInputPinImpl::NotifyAllocator( 0x%p ): m_spAllocIn->GetProperties()=0x%X\n",
                    p->m_szTag, pAllocator, hr);
         return S_OK;
     }
@@ -110,11 +109,14 @@ public:
         m_spAllocIn.Release();
     }
 
-    CRITICAL_SECTION m_csReceive;
+    // The streaming lock: held while a sample passes to the filter, never
+    // together with the pin lock; Stop takes it to wait for that sample.
+    CAutoCritSec_SC m_csReceive{0};
+    // Upstream's allocator and what it told about it: pin lock.
     CComPtr<IMemAllocator> m_spAllocIn;
     bool m_bReadOnly = false;
     ALLOCATOR_PROPERTIES m_propsIn = {};
-    ULONG m_nStoppedSamples = 0;
+    ULONG m_nStoppedSamples = 0; // pin lock: refusals traced since the stop
 
 protected:
     TPin* Pin() { return static_cast<TPin*>(this); }
@@ -126,12 +128,12 @@ protected:
         CComObjectRootMT::ObjectLock lock(p);
         if (!p->IsConnected() || p->m_pFilter == nullptr)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s IMemInputPinImpl::Receive(): Input pin not connected\n", p->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IMemInputPinImpl::Receive(): Input pin not connected\n", p->m_szTag);
             return VFW_E_NOT_CONNECTED;
         }
         if (p->m_bFlushing)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"%s IMemInputPinImpl::Receive(): pin in flush state, sample rejected\n", p->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"%s IMemInputPinImpl::Receive(): pin in flush state, sample rejected\n", p->m_szTag);
             return S_FALSE;
         }
         if (p->FilterState() == State_Stopped)
@@ -139,7 +141,7 @@ protected:
             if (m_nStoppedSamples < 10)
             {
                 ++m_nStoppedSamples;
-                TraceW(TRACE_CAT_GENERAL, 2, L"%s IMemInputPinImpl::Receive(): FilterState() == State_Stopped\n", p->m_szTag);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"%s IMemInputPinImpl::Receive(): FilterState() == State_Stopped\n", p->m_szTag);
             }
             return VFW_E_WRONG_STATE;
         }
@@ -162,7 +164,7 @@ public:
     STDMETHOD(GetAllocator)(IMemAllocator** ppAllocator) override
     {
         TPin* p = this->Pin();
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s CMemInputPinFilter::GetAllocator\n", p->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::GetAllocator\n", p->m_szTag);
         if (ppAllocator == nullptr)
             return E_POINTER;
         *ppAllocator = nullptr;
@@ -173,13 +175,13 @@ public:
         if (hr == S_OK)
         {
             TRACE_ASSERT(*ppAllocator != nullptr);
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s CMemInputPinFilter::GetAllocator()=S_OK, pAllocator=0x%p\n", p->m_szTag,
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::GetAllocator()=S_OK, pAllocator=0x%p\n", p->m_szTag,
                    *ppAllocator);
         }
         else if (FAILED(hr))
         {
             TRACE_ASSERT(*ppAllocator == nullptr);
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s CMemInputPinFilter::GetAllocator(): can't get allocator from filter, hr=0x%X\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::GetAllocator(): can't get allocator from filter, hr=0x%X\n",
                    p->m_szTag, hr);
         }
         return hr;
@@ -188,7 +190,7 @@ public:
     STDMETHOD(NotifyAllocator)(IMemAllocator* pAllocator, BOOL bReadOnly) override
     {
         TPin* p = this->Pin();
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s CMemInputPinFilter::NotifyAllocator( 0x%p%s)\n", p->m_szTag, pAllocator,
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::NotifyAllocator( 0x%p%s)\n", p->m_szTag, pAllocator,
                bReadOnly ? L", READ ONLY " : L" ");
         if (pAllocator == nullptr)
             return E_POINTER;
@@ -198,7 +200,7 @@ public:
         const HRESULT hr = p->m_pFilter->Filter_NotifyAllocator(p->m_dwCookie, pAllocator, bReadOnly);
         if (hr == S_OK)
             return this->NotifyAllocatorImpl(pAllocator, bReadOnly);
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s CMemInputPinFilter::NotifyAllocator(): Filter_NotifyAllocator()=0x%X\n", p->m_szTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::NotifyAllocator(): Filter_NotifyAllocator()=0x%X\n", p->m_szTag,
                hr);
         return hr;
     }
@@ -206,7 +208,7 @@ public:
     STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* pProps) override
     {
         TPin* p = this->Pin();
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s CMemInputPinFilter::GetAllocatorRequirements\n", p->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::GetAllocatorRequirements\n", p->m_szTag);
         if (pProps == nullptr)
             return E_POINTER;
         if (p->m_pFilter == nullptr)
@@ -214,10 +216,10 @@ public:
         CComObjectRootMT::ObjectLock lock(p);
         const HRESULT hr = p->m_pFilter->Filter_GetAllocatorRequirements(p->m_dwCookie, pProps);
         if (hr == S_OK)
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s CMemInputPinFilter::GetAllocatorRequirements(): properties = { %i, %i, %i, %i }\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CMemInputPinFilter::GetAllocatorRequirements(): properties = { %i, %i, %i, %i }\n",
                    p->m_szTag, pProps->cBuffers, pProps->cbBuffer, pProps->cbAlign, pProps->cbPrefix);
         else
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"%s CMemInputPinFilter::GetAllocatorRequirements(): Filter_GetAllocatorRequirements()=0x%X\n", p->m_szTag, hr);
         return hr;
     }
@@ -262,50 +264,44 @@ public:
     STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override
     {
         TPin* p = static_cast<TPin*>(this);
-        WCHAR szPrefix[DS_NAME_MAX + 48];
-        StrFormat(szPrefix, ARRAYSIZE(szPrefix), L"+++++++++++++++ %s receive connection from ", this->m_szTag);
-        Debug_FilterFromPin(TRACE_CAT_GENERAL, 8, szPrefix, pConnector);
-        if (pmt == nullptr)
-            TraceW(TRACE_CAT_GENERAL, 8, L"Empty media type\n");
-        else
-            Debug_MediaType(TRACE_CAT_GENERAL, 8, pmt, this->m_szTag);
+        this->TraceConnectionEntry(L"+++++++++++++++ %s receive connection from ", pConnector, pmt);
         if (pConnector == nullptr || pmt == nullptr)
             return E_POINTER;
         CComObjectRootMT::ObjectLock lock(p);
         const HRESULT hr = ReceiveConnectionLocked(pConnector, pmt);
         if (FAILED(hr))
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s ReceiveConnection(): Connection not accepted, hr=0x%X\n", this->m_szTag, hr);
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s ReceiveConnection(): Connection not accepted, hr=0x%X\n", this->m_szTag, hr);
         return hr;
     }
 
     STDMETHOD(BeginFlush)() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::BeginFlush\n", this->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::BeginFlush\n", this->m_szTag);
         {
             CComObjectRootMT::ObjectLock lock(this);
             this->m_bFlushing = true;
         }
         const HRESULT hr = this->m_pFilter != nullptr ? this->m_pFilter->Filter_BeginFlush(this->m_dwCookie) : E_UNEXPECTED;
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::BeginFlush()=0x%X\n", this->m_szTag, hr);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::BeginFlush()=0x%X\n", this->m_szTag, hr);
         return hr;
     }
 
     STDMETHOD(EndFlush)() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::EndFlush\n", this->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::EndFlush\n", this->m_szTag);
         const HRESULT hr = this->m_pFilter != nullptr ? this->m_pFilter->Filter_EndFlush(this->m_dwCookie) : E_UNEXPECTED;
         {
             CComObjectRootMT::ObjectLock lock(this);
             this->m_bFlushing = false;
             ResetSegment();
         }
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::EndFlush() = 0x%X\n", this->m_szTag, hr);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::EndFlush() = 0x%X\n", this->m_szTag, hr);
         return hr;
     }
 
     STDMETHOD(EndOfStream)() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::EndOfStream\n", this->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::EndOfStream\n", this->m_szTag);
         bool bFlushing;
         {
             CComObjectRootMT::ObjectLock lock(this);
@@ -319,7 +315,7 @@ public:
     STDMETHOD(NewSegment)(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override
     {
         WCHAR szStart[32], szStop[32];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::NewSegment( tS=%s, tE=%s, rate=%g )\n", this->m_szTag,
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::NewSegment( tS=%s, tE=%s, rate=%g )\n", this->m_szTag,
                RefTime2Str(tStart, szStart), RefTime2Str(tStop, szStop), dRate);
         {
             CComObjectRootMT::ObjectLock lock(this);
@@ -365,7 +361,7 @@ public:
         this->m_bFlushing = false;
         ResetSegment();
         if (this->IsConnected())
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s ClearPin(): Pin not disconnected\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s ClearPin(): Pin not disconnected\n", this->m_szTag);
         this->m_bDisconnecting = false;
     }
 
@@ -376,6 +372,7 @@ public:
         m_dSegRate = 1.0;
     }
 
+    // Pin lock.
     bool m_bFlushing = false;
     REFERENCE_TIME m_tSegStart = 0;
     REFERENCE_TIME m_tSegStop = 0;

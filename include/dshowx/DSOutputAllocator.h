@@ -35,6 +35,8 @@ inline LPCWSTR AllocSrcText(EAllocSrc e)
     }
 }
 
+// The allocator the output pin delivers in. Its pointer and properties are
+// guarded by TPin's m_csDelivery, which COutputPin declares.
 template <class TPin>
 class CAllocatorMatch
 {
@@ -52,9 +54,9 @@ public:
             m_spAllocOut = pAllocator;
             m_eAllocSrc = eSrc;
         }
-        TraceW(TRACE_CAT_GENERAL, 8, L"@@@@ %s CAllocatorMatch::AttachAllocator(): %s allocator is used\n", p->m_szTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"@@@@ %s CAllocatorMatch::AttachAllocator(): %s allocator is used\n", p->m_szTag,
                AllocSrcText(eSrc));
-        Debug_Allocator(TRACE_CAT_GENERAL, 8, pAllocator, p->m_szTag);
+        Debug_Allocator(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pAllocator, p->m_szTag);
     }
 
     // Commits the allocator when the filter leaves Stopped, decommits it on the way back.
@@ -93,6 +95,10 @@ public:
             spOld->Decommit();
     }
 
+    // Written under the delivery lock, and by AllocatorActivate (m_props,
+    // m_bActivate) under the pin lock while the filter changes state. The
+    // connection code reads them under the pin locks: they change only
+    // while the filter is stopped.
     ALLOCATOR_PROPERTIES m_props = {};
     CComPtr<IMemAllocator> m_spAllocOut;
     bool m_bActivate = false;
@@ -108,7 +114,7 @@ public:
     HRESULT AllocatorAgree(IMemInputPin* pMemInput)
     {
         TPin* p = static_cast<TPin*>(this);
-        TraceW(TRACE_CAT_GENERAL, 8, L"@@@@ %s CTransInPlaceAllocator::AllocatorAgree()\n", p->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"@@@@ %s CTransInPlaceAllocator::AllocatorAgree()\n", p->m_szTag);
         if (pMemInput == nullptr || p->m_pFilter == nullptr)
             return E_POINTER;
         CComPtr<IMemAllocator> spUp;
@@ -116,7 +122,7 @@ public:
         HRESULT hr = p->m_pFilter->Filter_GetTransInPlaceAlloc(p->m_dwCookie, &spUp, &bUseUp, &bReadOnly);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): Filter_GetTransInPlaceAlloc()=0x%X\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): Filter_GetTransInPlaceAlloc()=0x%X\n",
                    p->m_szTag, hr);
             return hr;
         }
@@ -126,14 +132,14 @@ public:
         else
             bUseUp = false;
         const ALLOCATOR_PROPERTIES req = Request(pMemInput, up);
-        const bool bShort = up.cBuffers < req.cBuffers || up.cbBuffer < req.cbBuffer || up.cbAlign < req.cbAlign ||
-                            up.cbPrefix < req.cbPrefix;
-        if (bShort && bUseUp)
+        // Upstream's allocator falls short of downstream's request: it can be
+        // resized unless upstream gave it read only.
+        if (!AllocPropsCover(req, up) && bUseUp)
             bUseUp = !bReadOnly;
         CComPtr<IMemAllocator> spDown;
         if (pMemInput->GetAllocator(&spDown) != S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s CTransInPlaceAllocator::AllocatorAgree(): Downstream filter hasn't allocator\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s CTransInPlaceAllocator::AllocatorAgree(): Downstream filter hasn't allocator\n",
                    p->m_szTag);
             spDown.Release();
         }
@@ -146,7 +152,7 @@ public:
         hr = CreateMemoryAllocator(&spOwn, p->GetUnknown());
         if (SUCCEEDED(hr) && (hr = Offer(pMemInput, spOwn, req, false)) == S_OK)
             return Attach(spOwn, eAS_Internal);
-        TraceW(TRACE_CAT_GENERAL, 8, L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): allocator agreement failed, hr=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"###Err### %s CTransInPlaceAllocator::AllocatorAgree(): allocator agreement failed, hr=0x%X\n",
                p->m_szTag, hr);
         return FailureOr(hr, E_FAIL);
     }
@@ -157,7 +163,7 @@ public:
     HRESULT AgreePassThroughAllocator(IMemAllocator* pUpAlloc, bool bReadOnly)
     {
         TPin* p = static_cast<TPin*>(this);
-        TraceW(TRACE_CAT_GENERAL, 8, L"@@@@ %s CTransInPlaceAllocator::AgreePassThroughAllocator()\n", p->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"@@@@ %s CTransInPlaceAllocator::AgreePassThroughAllocator()\n", p->m_szTag);
         if (pUpAlloc == nullptr)
             return E_POINTER;
         TRACE_ASSERT(!this->m_bActivate);
@@ -167,14 +173,14 @@ public:
         HRESULT hr = pUpAlloc->GetProperties(&up);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties()=0x%X\n", p->m_szTag, hr);
             TRACE_ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): pUpAlloc->GetProperties() FAILED");
             ZeroMemory(&up, sizeof(up));
         }
         if (bReadOnly && !AllocPropsSatisfy(this->m_props, up))
         {
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Read-only upstream allocator can't be used as pass through allocator\n",
                    p->m_szTag);
             return S_FALSE;
@@ -189,7 +195,7 @@ public:
             this->AttachAllocator(pUpAlloc, eAS_Upstream);
             return S_OK;
         }
-        TraceW(TRACE_CAT_GENERAL, 8, L"### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): agreement of pass-through allocator failed, hr=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): agreement of pass-through allocator failed, hr=0x%X\n",
                p->m_szTag, hr);
         if (!bReadOnly)
         {
@@ -201,7 +207,7 @@ public:
         // Only S_OK restores downstream; a qualified yes is a failed restore.
         if (hr != S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator: pOutPin->m_spMemInput->NotifyAllocator()=0x%X\n",
                    p->m_szTag, hr);
             TRACE_ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore downstream allocator FAILED");
@@ -255,14 +261,14 @@ protected:
         const HRESULT hr = pUpAlloc->SetProperties(&want, &act);
         if (hr != S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"###Err### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore upstream allocator: pUpAlloc->SetProperties()=0x%X\n",
                    p->m_szTag, hr);
             TRACE_ASSERT_TEXT(false, "CTransInPlaceAllocator::AgreePassThroughAllocator(): Restore upstream allocator FAILED");
             return FailureOr(hr, E_FAIL);
         }
         if (!AllocPropsEqual(old, act))
-            TraceW(TRACE_CAT_GENERAL, 8,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL,
                    L"### %s CTransInPlaceAllocator::AgreePassThroughAllocator(): properties changed: old=[%i,%i,%i,%i], new=[%i,%i,%i,%i]\n",
                    p->m_szTag, old.cBuffers, old.cbBuffer, old.cbAlign, old.cbPrefix, act.cBuffers, act.cbBuffer, act.cbAlign,
                    act.cbPrefix);

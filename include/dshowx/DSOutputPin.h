@@ -19,9 +19,7 @@ public:
     {
         static_assert(dshook::COutputPinHooks::Check<TPin>());
         this->m_ePinDir = PINDIR_OUTPUT;
-        InitializeCriticalSection(&m_csDelivery);
     }
-    ~COutputPin() override { DeleteCriticalSection(&m_csDelivery); }
 
     BEGIN_COM_MAP(COutputPin)
     COM_INTERFACE_ENTRY(IPin)
@@ -42,13 +40,7 @@ public:
     STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override
     {
         TPin* p = static_cast<TPin*>(this);
-        WCHAR szPrefix[DS_NAME_MAX + 48];
-        StrFormat(szPrefix, ARRAYSIZE(szPrefix), L"*************** %s start of connection to ", this->m_szTag);
-        Debug_FilterFromPin(TRACE_CAT_GENERAL, 8, szPrefix, pReceivePin);
-        if (pmt == nullptr)
-            TraceW(TRACE_CAT_GENERAL, 8, L"Empty media type\n");
-        else
-            Debug_MediaType(TRACE_CAT_GENERAL, 8, pmt, this->m_szTag);
+        this->TraceConnectionEntry(L"*************** %s start of connection to ", pReceivePin, pmt);
         if (pReceivePin == nullptr)
             return E_POINTER;
         CComObjectRootMT::ObjectLock lock(p);
@@ -60,7 +52,7 @@ public:
             hr = p->AgreeExchange();
             if (hr == S_OK)
             {
-                TraceW(TRACE_CAT_GENERAL, 8, L"*************** %s connection established\n", this->m_szTag);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"*************** %s connection established\n", this->m_szTag);
                 return S_OK;
             }
             if (this->m_pFilter != nullptr)
@@ -69,7 +61,7 @@ public:
         }
         if (!this->IsConnected())
             this->m_mt = mtBefore;
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Connect(): connection not accepted, hr=0x%X\n", this->m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Connect(): connection not accepted, hr=0x%X\n", this->m_szTag, hr);
         return FailureOr(hr, VFW_E_NO_ACCEPTABLE_TYPES);
     }
 
@@ -88,7 +80,7 @@ public:
     // With media type redirection on, the pin offers the upstream types.
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** ppEnum) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::EnumMediaTypes() [%s]\n", this->m_szTag, this->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::EnumMediaTypes() [%s]\n", this->m_szTag, this->DirText());
         CComObjectRootMT::ObjectLock lock(this);
         if (m_nRedirectMT == 1)
         {
@@ -105,29 +97,23 @@ public:
         return SUCCEEDED(hr) ? hr : AgreeInnerMT(pReceivePin);
     }
 
+    // Tries the downstream pin's types.
     HRESULT AgreeExternMT(IPin* pReceivePin)
     {
-        TRACE_ASSERT(pReceivePin != nullptr);
-        CComPtr<IEnumMediaTypes> spEnum;
-        HRESULT hr = pReceivePin->EnumMediaTypes(&spEnum);
-        if (SUCCEEDED(hr))
-            hr = spEnum != nullptr ? TryMediaTypes(pReceivePin, spEnum) : E_POINTER;
-        return AgreementResult(hr, L"%s AgreeExternMT() successful\n", L"%s AgreeExternMT() FAILED, hr=0x%X\n");
+        return AgreeTypesOf(pReceivePin, pReceivePin, L"%s AgreeExternMT() successful\n",
+                            L"%s AgreeExternMT() FAILED, hr=0x%X\n");
     }
 
+    // Tries the pin's own types.
     HRESULT AgreeInnerMT(IPin* pReceivePin)
     {
-        TRACE_ASSERT(pReceivePin != nullptr);
-        CComPtr<IEnumMediaTypes> spEnum;
-        HRESULT hr = static_cast<IPin*>(static_cast<TPin*>(this))->EnumMediaTypes(&spEnum);
-        if (SUCCEEDED(hr))
-            hr = spEnum != nullptr ? TryMediaTypes(pReceivePin, spEnum) : E_POINTER;
-        return AgreementResult(hr, L"%s AgreeInnerMT() successful\n", L"%s AgreeInnerMT() FAILED, hr=0x%X\n");
+        return AgreeTypesOf(static_cast<IPin*>(static_cast<TPin*>(this)), pReceivePin, L"%s AgreeInnerMT() successful\n",
+                            L"%s AgreeInnerMT() FAILED, hr=0x%X\n");
     }
 
     HRESULT TryMediaTypes(IPin* pReceivePin, IEnumMediaTypes* pEnum)
     {
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s TryMediaTypes\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s TryMediaTypes\n", this->m_szTag);
         HRESULT hr = pEnum->Reset();
         if (FAILED(hr))
             return hr;
@@ -157,9 +143,9 @@ public:
     HRESULT AttemptConnection(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
     {
         TPin* p = static_cast<TPin*>(this);
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s AttemptConnection\n", this->m_szTag);
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s AttemptConnection(): connection with media type ------------------\n", this->m_szTag);
-        Debug_MediaType(TRACE_CAT_GENERAL, 10, pmt, this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s AttemptConnection\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s AttemptConnection(): connection with media type ------------------\n", this->m_szTag);
+        Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, pmt, this->m_szTag);
         if (pmt == nullptr)
             return E_POINTER;
         HRESULT hr = S_OK;
@@ -171,20 +157,20 @@ public:
                 hr = ExecConnection(pReceivePin);
             if (hr == S_OK)
             {
-                TraceW(TRACE_CAT_GENERAL, 10, L"%s AttemptConnection(): Connection succeeded --------------------\n",
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s AttemptConnection(): Connection succeeded --------------------\n",
                        this->m_szTag);
                 return S_OK;
             }
             this->m_mt = mtOld;
         }
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s AttemptConnection(): Connection failed, hr=0x%X --------------------\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s AttemptConnection(): Connection failed, hr=0x%X --------------------\n",
                this->m_szTag, hr);
         return FailureOr(hr, VFW_E_TYPE_NOT_ACCEPTED);
     }
 
     HRESULT ExecConnection(IPin* pReceivePin)
     {
-        TraceW(TRACE_CAT_GENERAL, 10, L"%s ExecConnection\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s ExecConnection\n", this->m_szTag);
         if (!TRACE_ASSERT(this->m_pFilter != nullptr) || !TRACE_ASSERT(this->IsCounterpart(pReceivePin)))
             return E_UNEXPECTED;
         CMType mt(this->m_mt);
@@ -194,17 +180,17 @@ public:
         HRESULT hr = pReceivePin->ReceiveConnection(static_cast<IPin*>(static_cast<TPin*>(this)), &mt);
         if (hr == S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s ExecConnection(): connection accepted, mediatype:\n", this->m_szTag);
-            Debug_MediaType(TRACE_CAT_GENERAL, 8, &mt, L"    MT:");
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s ExecConnection(): connection accepted, mediatype:\n", this->m_szTag);
+            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, &mt, L"    MT:");
             hr = this->m_pFilter->Filter_CompleteConnect(this->m_dwCookie);
             if (hr == S_OK)
                 return S_OK;
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s ExecConnection(): m_pFilter->Filter_CompleteConnect()=0x%X\n", this->m_szTag, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s ExecConnection(): m_pFilter->Filter_CompleteConnect()=0x%X\n", this->m_szTag, hr);
             pReceivePin->Disconnect();
         }
         else
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n", this->m_szTag, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s ExecConnection(): m_spConnected->ReceiveConnection()=0x%X\n", this->m_szTag, hr);
             // A peer that answered a qualified yes may hold the connection:
             // both pins connected or neither.
             if (SUCCEEDED(hr))
@@ -230,10 +216,10 @@ public:
         {
             CScopedLock delivery(&m_csDelivery);
             m_spMemInput = spMemInput;
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s Allocator agreement successful\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Allocator agreement successful\n", this->m_szTag);
             return S_OK;
         }
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Allocator agreement FAILED, hr=0x%X\n", this->m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Allocator agreement FAILED, hr=0x%X\n", this->m_szTag, hr);
         return FailureOr(hr, E_FAIL);
     }
 
@@ -255,12 +241,12 @@ public:
         if (hr == S_OK)
             return S_OK;
         if (hr == VFW_E_TIMEOUT && (dwFlags & AM_GBF_NOWAIT) != 0)
-            TraceW(TRACE_CAT_GENERAL, 10, L"%s COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_TIMEOUT\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"%s COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_TIMEOUT\n", this->m_szTag);
         else if (hr == VFW_E_NOT_COMMITTED)
-            TraceW(TRACE_CAT_GENERAL, 4, L"### %s COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_NOT_COMMITTED\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_NOT_COMMITTED\n",
                    this->m_szTag);
         else
-            TraceW(TRACE_CAT_GENERAL, 4, L"### %s COutputPin::GetSample(): spMemAlloc->GetBuffer()=0x%X\n", this->m_szTag, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s COutputPin::GetSample(): spMemAlloc->GetBuffer()=0x%X\n", this->m_szTag, hr);
         if (SUCCEEDED(hr))
         {
             if (*ppSample != nullptr)
@@ -286,9 +272,9 @@ public:
             return VFW_E_NOT_CONNECTED;
         const HRESULT hr = spMemInput->Receive(pSample);
         if (hr == S_FALSE)
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s SendSample(): m_spMemInput->Receive()=S_FALSE\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s SendSample(): m_spMemInput->Receive()=S_FALSE\n", this->m_szTag);
         else if (hr != S_OK)
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s SendSample(): m_spMemInput->Receive()=0x%X\n", this->m_szTag, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s SendSample(): m_spMemInput->Receive()=0x%X\n", this->m_szTag, hr);
         return hr;
     }
 
@@ -320,13 +306,16 @@ public:
         CComObjectRootMT::ObjectLock lock(this);
         this->m_pQualitySink = nullptr;
         if (this->IsConnected())
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s ClearPin(): Pin not disconnected\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s ClearPin(): Pin not disconnected\n", this->m_szTag);
         this->m_bDisconnecting = false;
     }
 
-    CRITICAL_SECTION m_csDelivery;
-    CComPtr<IMemInputPin> m_spMemInput;
-    int m_nRedirectMT = 0;
+    // The delivery lock: a leaf that guards the downstream pin and the output
+    // allocator (CAllocatorMatch), so that a sample on its way holds its own
+    // references while a disconnection releases them.
+    CAutoCritSec_SC m_csDelivery{0};
+    CComPtr<IMemInputPin> m_spMemInput; // delivery lock
+    int m_nRedirectMT = 0;              // set once by PinInit
 
 protected:
     HRESULT QueryMediaSeeking(REFIID riid, void** ppv) { return this->template QueryRedirectedInterface<IMediaSeeking>(riid, ppv); }
@@ -347,14 +336,25 @@ protected:
         return this->m_pFilter != nullptr ? this->m_pFilter->Filter_AgreeMT(this->m_dwCookie, pReceivePin) : hr;
     }
 
+    // Tries the types pTypes enumerates for a connection to pReceivePin.
+    HRESULT AgreeTypesOf(IPin* pTypes, IPin* pReceivePin, LPCWSTR pszSuccess, LPCWSTR pszFailure)
+    {
+        TRACE_ASSERT(pReceivePin != nullptr);
+        CComPtr<IEnumMediaTypes> spEnum;
+        HRESULT hr = pTypes->EnumMediaTypes(&spEnum);
+        if (SUCCEEDED(hr))
+            hr = spEnum != nullptr ? TryMediaTypes(pReceivePin, spEnum) : E_POINTER;
+        return AgreementResult(hr, pszSuccess, pszFailure);
+    }
+
     HRESULT AgreementResult(HRESULT hr, LPCWSTR pszSuccess, LPCWSTR pszFailure)
     {
         if (hr == S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 10, pszSuccess, this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, pszSuccess, this->m_szTag);
             return S_OK;
         }
-        TraceW(TRACE_CAT_GENERAL, 8, pszFailure, this->m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pszFailure, this->m_szTag, hr);
         return FailureOr(hr, VFW_E_NO_ACCEPTABLE_TYPES);
     }
 };

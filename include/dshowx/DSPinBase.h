@@ -27,21 +27,18 @@ public:
 class CMTSingle
 {
 public:
-    CMType m_mt;
+    CMType m_mt; // pin lock
 };
 
+// The pin's link to its filter, its names and its peer. The object root's
+// lock is the pin lock.
 template <class TPin, class TFilter>
 class CPinBase : public CPin, public CComObjectRootMT, public CMTSingle
 {
 public:
     typedef TFilter FilterClass;
 
-    CPinBase() { InitializeCriticalSection(&m_csPeer); }
-    ~CPinBase() override
-    {
-        TRACE_ASSERT_TEXT(!IsConnected(), "CPinBase<>::~CPinBase(): pin is connected");
-        DeleteCriticalSection(&m_csPeer);
-    }
+    ~CPinBase() override { TRACE_ASSERT_TEXT(!IsConnected(), "CPinBase<>::~CPinBase(): pin is connected"); }
 
     LPCWSTR GetTraceName() override { return m_szTag; }
 
@@ -102,7 +99,7 @@ public:
     {
         if (m_pFilter == nullptr)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s QueryAcceptMT(): link between filter and pin is broken\n", m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s QueryAcceptMT(): link between filter and pin is broken\n", m_szTag);
             return false;
         }
         return m_pFilter->Filter_QueryAcceptMT(m_dwCookie, pmt);
@@ -130,6 +127,19 @@ public:
         return S_OK;
     }
 
+    // The first lines of a connection on either pin: pszBanner (a format of
+    // the pin's tag) followed by the peer's filter, then the proposed type.
+    void TraceConnectionEntry(LPCWSTR pszBanner, IPin* pPeer, const AM_MEDIA_TYPE* pmt)
+    {
+        WCHAR szPrefix[DS_NAME_MAX + 48];
+        StrFormat(szPrefix, ARRAYSIZE(szPrefix), pszBanner, m_szTag);
+        Debug_FilterFromPin(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, szPrefix, pPeer);
+        if (pmt == nullptr)
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"Empty media type\n");
+        else
+            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pmt, m_szTag);
+    }
+
     // Adopts a media type attached to a sample when the filter accepts it.
     HRESULT SetMediaTypeFromSample(IMediaSample* pSample)
     {
@@ -141,11 +151,11 @@ public:
             return hr;
         if (pmt == nullptr)
             return E_POINTER;
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s SetMediaTypeFromSample(): new mediatype is received\n", m_szTag);
-        Debug_MediaType(TRACE_CAT_GENERAL, 2, pmt, m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s SetMediaTypeFromSample(): new mediatype is received\n", m_szTag);
+        Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, pmt, m_szTag);
         if (!static_cast<TPin*>(this)->QueryAcceptMT(pmt))
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s SetMediaTypeFromSample(): new mediatype is not accepted\n", m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s SetMediaTypeFromSample(): new mediatype is not accepted\n", m_szTag);
             hr = VFW_E_INVALIDMEDIATYPE;
         }
         else
@@ -156,14 +166,20 @@ public:
         return hr;
     }
 
-    DWORD m_dwCookie = 0;
-    PIN_DIRECTION m_ePinDir = PINDIR_INPUT;
+    // Set once while the filter creates the pin, read without a lock.
+    DWORD m_dwCookie = 0;                   // the pin's direction
+    PIN_DIRECTION m_ePinDir = PINDIR_INPUT; // set by the pin's constructor
     WCHAR m_szName[DS_NAME_MAX] = {};
-    CComPtr<IPin> m_spConnected; // written only through SetPeer
-    CRITICAL_SECTION m_csPeer;
-    bool m_bDisconnecting = false;
     WCHAR m_szTag[DS_NAME_MAX] = {};
+    // Cleared by the filter when it releases the pin, so that a pin a
+    // neighbour still holds never reaches a filter that is gone.
     TFilter* m_pFilter = nullptr;
+    // Written only through SetPeer, under the pin lock and the peer lock;
+    // read under either.
+    CComPtr<IPin> m_spConnected;
+    // The peer lock: a leaf, held only to change or copy m_spConnected.
+    CAutoCritSec_SC m_csPeer{0};
+    bool m_bDisconnecting = false; // pin lock
 };
 
 // IPin methods both pins share.
@@ -174,7 +190,7 @@ public:
     STDMETHOD(Disconnect)() override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IPinImpl::Disconnect() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::Disconnect() [%s]\n", p->m_szTag, p->DirText());
         CComObjectRootMT::ObjectLock lock(p);
         TRACE_ASSERT(!p->m_bDisconnecting);
         if (!p->IsConnected())
@@ -192,7 +208,7 @@ public:
     STDMETHOD(ConnectedTo)(IPin** ppPin) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::ConnectedTo() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::ConnectedTo() [%s]\n", p->m_szTag, p->DirText());
         if (ppPin == nullptr)
             return E_POINTER;
         *ppPin = nullptr;
@@ -210,7 +226,7 @@ public:
     STDMETHOD(ConnectionMediaType)(AM_MEDIA_TYPE* pmt) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::ConnectionMediaType() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::ConnectionMediaType() [%s]\n", p->m_szTag, p->DirText());
         if (pmt == nullptr)
             return E_POINTER;
         CComObjectRootMT::ObjectLock lock(p);
@@ -222,7 +238,7 @@ public:
     STDMETHOD(QueryPinInfo)(PIN_INFO* pInfo) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::QueryPinInfo() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::QueryPinInfo() [%s]\n", p->m_szTag, p->DirText());
         if (pInfo == nullptr)
             return E_POINTER;
         pInfo->pFilter = nullptr;
@@ -232,7 +248,7 @@ public:
         {
             // Callers release pFilter after S_OK without a check: a pin that
             // outlived its filter answers a failure instead.
-            TraceW(TRACE_CAT_GENERAL, 2,
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                    L"###Err### %s IPinImpl::QueryPinInfo(): link between filter and pin is broken, pPin->m_pFilter = NULL\n",
                    p->m_szTag);
             return E_UNEXPECTED;
@@ -245,7 +261,7 @@ public:
     STDMETHOD(QueryDirection)(PIN_DIRECTION* pPinDir) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::QueryDirection() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::QueryDirection() [%s]\n", p->m_szTag, p->DirText());
         if (pPinDir == nullptr)
             return E_POINTER;
         *pPinDir = p->m_ePinDir;
@@ -255,7 +271,7 @@ public:
     STDMETHOD(QueryId)(LPWSTR* pId) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::QueryId() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::QueryId() [%s]\n", p->m_szTag, p->DirText());
         if (pId == nullptr)
             return E_POINTER;
         const size_t cb = (wcslen(p->m_szName) + 1) * sizeof(WCHAR);
@@ -270,7 +286,7 @@ public:
     {
         TPin* p = Pin();
         const bool bAccept = p->QueryAcceptMT(pmt);
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::QueryAccept()=%s [%s]\n", p->m_szTag, bAccept ? L"S_OK" : L"S_FALSE",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::QueryAccept()=%s [%s]\n", p->m_szTag, bAccept ? L"S_OK" : L"S_FALSE",
                p->DirText());
         return bAccept ? S_OK : S_FALSE;
     }
@@ -278,14 +294,14 @@ public:
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** ppEnum) override
     {
         TPin* p = Pin();
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::EnumMediaTypes() [%s]\n", p->m_szTag, p->DirText());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::EnumMediaTypes() [%s]\n", p->m_szTag, p->DirText());
         CComObjectRootMT::ObjectLock lock(p);
         return CComDSEnum<CMediaTypesAccessor<TPin>>::Create(p, 0, ppEnum);
     }
 
     STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IPinImpl::QueryInternalConnections not implemented\n", Pin()->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IPinImpl::QueryInternalConnections not implemented\n", Pin()->m_szTag);
         return E_NOTIMPL;
     }
 
@@ -293,7 +309,9 @@ protected:
     TPin* Pin() { return static_cast<TPin*>(this); }
 };
 
-// Quality messages: the sink when one is set, else the pin's own target.
+// Quality messages: the sink when one is set, else TPin's
+// NotifyDefaultTarget (upstream for the input pin, the filter's
+// Filter_QualityNotify hook for the output pin).
 template <class TPin>
 class IQualityControlImpl : public IQualityControl
 {
@@ -301,7 +319,7 @@ public:
     STDMETHOD(SetSink)(IQualityControl* piqc) override
     {
         TPin* p = static_cast<TPin*>(this);
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IQualityControl::SetSink\n", p->m_szTag);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IQualityControl::SetSink\n", p->m_szTag);
         CComObjectRootMT::ObjectLock lock(p);
         m_pQualitySink = piqc;
         return S_OK;
@@ -311,7 +329,7 @@ public:
     {
         TPin* p = static_cast<TPin*>(this);
         WCHAR szLate[32], szStamp[32];
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IQualityControl::Notify( 0x%p, %s, %i, %s, %s )\n", p->m_szTag, pSelf,
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IQualityControl::Notify( 0x%p, %s, %i, %s, %s )\n", p->m_szTag, pSelf,
                q.Type == Famine ? L"Famine" : L"Flood", q.Proportion, RefTime2Str(q.Late, szLate),
                RefTime2Str(q.TimeStamp, szStamp));
         CComPtr<IQualityControl> spTarget;
@@ -324,5 +342,6 @@ public:
         return p->NotifyDefaultTarget(pSelf, q);
     }
 
+    // Pin lock. Held without a reference, as quality sinks are.
     IQualityControl* m_pQualitySink = nullptr;
 };

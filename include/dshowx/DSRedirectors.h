@@ -77,7 +77,9 @@ inline LPCWSTR AspectRatioMode2Name(AM_ASPECT_RATIO_MODE eMode)
 }
 
 // ---------------------------------------------------------------------------
-// The redirect rule shared by all redirectors
+// Forwarding shared by all redirectors: each method writes its entry line
+// with the pin's tag, looks up the neighbour's interface, forwards the call
+// unchanged and traces the result.
 
 // Whether the "Redirection:" line follows every call or only failures (the
 // methods that write a detail line on success).
@@ -101,10 +103,10 @@ I* LookUp(TSource* pSource, HRESULT* phrLookup = nullptr)
     return SUCCEEDED(hr) ? static_cast<I*>(pv) : nullptr;
 }
 
-// Steps 3 to 5 of the rule, once the entry line is written. pTarget (owned
-// by the caller, may be null) receives call(pTarget); without it the answer
-// is hrNoTarget. The rule's lines carry no object tag: they continue the
-// entry line above them.
+// Forwards once the entry line is written: pTarget (owned by the caller,
+// may be null) receives call(pTarget) and the result is traced; without a
+// target the answer is hrNoTarget. These lines carry no object tag: they
+// continue the entry line above them.
 template <class I, class TCall>
 HRESULT Forward(I* pTarget, HRESULT hrNoTarget, DWORD dwLevel, LPCWSTR pszMethod, TCall&& call,
                 ERedirReport eReport = REDIR_REPORT_ALWAYS)
@@ -120,7 +122,8 @@ HRESULT Forward(I* pTarget, HRESULT hrNoTarget, DWORD dwLevel, LPCWSTR pszMethod
     return hr;
 }
 
-// The whole rule for a source whose every failed lookup means "no target".
+// Looks up and forwards, for a source whose every failed lookup means "no
+// target".
 template <class I, class TSource, class TCall>
 HRESULT Redirect(TSource* pSource, DWORD dwLevel, LPCWSTR pszMethod, TCall&& call,
                  ERedirReport eReport = REDIR_REPORT_ALWAYS)
@@ -141,12 +144,6 @@ T ValueOr0(const T* p)
 {
     return p != nullptr ? *p : T();
 }
-
-// Pointer arguments shown as 32-bit values, as the trace lines always did.
-inline DWORD PtrValue(const void* p)
-{
-    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p));
-}
 } // namespace RedirDetail
 
 // ---------------------------------------------------------------------------
@@ -160,108 +157,108 @@ class IMediaSeekingRedir : public IMediaSeeking
 public:
     STDMETHODIMP GetCapabilities(DWORD* pCapabilities) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetCapabilities()\n", Name());
-        return Redirect(8, L"IMediaSeeking::GetCapabilities(pCapabilities)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetCapabilities()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::GetCapabilities(pCapabilities)",
                         [&](IMediaSeeking* p) { return p->GetCapabilities(pCapabilities); });
     }
     STDMETHODIMP CheckCapabilities(DWORD* pCapabilities) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::CheckCapabilities()\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::CheckCapabilities()\n", Name());
         const DWORD dwIn = RedirDetail::ValueOr0(pCapabilities);
         const HRESULT hr = Redirect(
-            8, L"IMediaSeeking::CheckCapabilities()",
+            TRACE_LEVEL_CALL, L"IMediaSeeking::CheckCapabilities()",
             [&](IMediaSeeking* p) { return p->CheckCapabilities(pCapabilities); }, REDIR_REPORT_FAILURE);
         if (SUCCEEDED(hr))
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::CheckCapabilities(): in=0x%X, out=0x%X\n", Name(), dwIn,
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::CheckCapabilities(): in=0x%X, out=0x%X\n", Name(), dwIn,
                    RedirDetail::ValueOr0(pCapabilities));
         return hr;
     }
     STDMETHODIMP IsFormatSupported(const GUID* pFormat) override
     {
         WCHAR szFormat[128];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::IsFormatSupported( %s )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::IsFormatSupported( %s )\n", Name(),
                RedirDetail::FormatName(pFormat, szFormat, 128));
-        return Redirect(8, L"IMediaSeeking::IsFormatSupported(pFormat)",
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::IsFormatSupported(pFormat)",
                         [&](IMediaSeeking* p) { return p->IsFormatSupported(pFormat); });
     }
     STDMETHODIMP QueryPreferredFormat(GUID* pFormat) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::QueryPreferredFormat()\n", Name());
-        return Redirect(8, L"IMediaSeeking::QueryPreferredFormat(pFormat)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::QueryPreferredFormat()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::QueryPreferredFormat(pFormat)",
                         [&](IMediaSeeking* p) { return p->QueryPreferredFormat(pFormat); });
     }
     // Polled often by graph managers: detail level only.
     STDMETHODIMP GetTimeFormat(GUID* pFormat) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMediaSeeking::GetTimeFormat()\n", Name());
-        return Redirect(10, L"IMediaSeeking::GetTimeFormatW(pFormat)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMediaSeeking::GetTimeFormat()\n", Name());
+        return Redirect(TRACE_LEVEL_DETAIL, L"IMediaSeeking::GetTimeFormatW(pFormat)",
                         [&](IMediaSeeking* p) { return p->GetTimeFormat(pFormat); });
     }
     STDMETHODIMP IsUsingTimeFormat(const GUID* pFormat) override
     {
         WCHAR szFormat[128];
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMediaSeeking::IsUsingTimeFormat( %s )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMediaSeeking::IsUsingTimeFormat( %s )\n", Name(),
                RedirDetail::FormatName(pFormat, szFormat, 128));
-        return Redirect(10, L"IMediaSeeking::IsUsingTimeFormat(pFormat)",
+        return Redirect(TRACE_LEVEL_DETAIL, L"IMediaSeeking::IsUsingTimeFormat(pFormat)",
                         [&](IMediaSeeking* p) { return p->IsUsingTimeFormat(pFormat); });
     }
     STDMETHODIMP SetTimeFormat(const GUID* pFormat) override
     {
         WCHAR szFormat[128];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::SetTimeFormat( %s )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::SetTimeFormat( %s )\n", Name(),
                RedirDetail::FormatName(pFormat, szFormat, 128));
-        return Redirect(8, L"IMediaSeeking::SetTimeFormat(pFormat)",
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::SetTimeFormat(pFormat)",
                         [&](IMediaSeeking* p) { return p->SetTimeFormat(pFormat); });
     }
     // The duration is what an application most wants to see when it shows
     // no progress bar, so its outcome is traced at error level.
     STDMETHODIMP GetDuration(LONGLONG* pDuration) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMediaSeeking::GetDuration()\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMediaSeeking::GetDuration()\n", Name());
         CComPtr<IMediaSeeking> spTarget;
         spTarget.Attach(RedirDetail::LookUp<IMediaSeeking>(Pin()));
         if (!spTarget)
         {
-            TraceW(TRACE_CAT_INTERFACE, 2, L"### %s IMediaSeeking::GetDuration(): can't redirect\n", Name());
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_ERROR, L"### %s IMediaSeeking::GetDuration(): can't redirect\n", Name());
             return E_NOTIMPL;
         }
         const HRESULT hr = spTarget->GetDuration(pDuration);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_INTERFACE, 2, L"### %s IMediaSeeking::GetDuration(): upstream GetDuration()=0x%X\n", Name(),
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_ERROR, L"### %s IMediaSeeking::GetDuration(): upstream GetDuration()=0x%X\n", Name(),
                    hr);
             return hr;
         }
         WCHAR szDuration[32];
-        TraceW(TRACE_CAT_INTERFACE, 2, L"%s IMediaSeeking::GetDuration(): duration=%s\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_ERROR, L"%s IMediaSeeking::GetDuration(): duration=%s\n", Name(),
                RefTime2Str(RedirDetail::ValueOr0(pDuration), szDuration));
         return hr;
     }
     STDMETHODIMP GetStopPosition(LONGLONG* pStop) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 10, L"%s IMediaSeeking::GetStopPosition()\n", Name());
-        return Redirect(10, L"IMediaSeeking::GetStopPosition(pStop)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMediaSeeking::GetStopPosition()\n", Name());
+        return Redirect(TRACE_LEVEL_DETAIL, L"IMediaSeeking::GetStopPosition(pStop)",
                         [&](IMediaSeeking* p) { return p->GetStopPosition(pStop); });
     }
     STDMETHODIMP GetCurrentPosition(LONGLONG* pCurrent) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetCurrentPosition()\n", Name());
-        return Redirect(8, L"IMediaSeeking::GetCurrentPosition(pCurrent)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetCurrentPosition()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::GetCurrentPosition(pCurrent)",
                         [&](IMediaSeeking* p) { return p->GetCurrentPosition(pCurrent); });
     }
     STDMETHODIMP ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
                                    const GUID* pSourceFormat) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::ConvertTimeFormat()\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::ConvertTimeFormat()\n", Name());
         const HRESULT hr = Redirect(
-            8, L"IMediaSeeking::ConvertTimeFormat()",
+            TRACE_LEVEL_CALL, L"IMediaSeeking::ConvertTimeFormat()",
             [&](IMediaSeeking* p) { return p->ConvertTimeFormat(pTarget, pTargetFormat, Source, pSourceFormat); },
             REDIR_REPORT_FAILURE);
         if (SUCCEEDED(hr))
         {
             WCHAR szTarget[128];
             WCHAR szSource[128];
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::ConvertTimeFormat(): %I64i {%s} = %I64i {%s} \n", Name(),
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::ConvertTimeFormat(): %I64i {%s} = %I64i {%s} \n", Name(),
                    RedirDetail::ValueOr0(pTarget), RedirDetail::FormatName(pTargetFormat, szTarget, 128), Source,
                    RedirDetail::FormatName(pSourceFormat, szSource, 128));
         }
@@ -271,43 +268,43 @@ public:
     {
         WCHAR szCurrent[32];
         WCHAR szStop[32];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::SetPositions( %s, 0x%X, %s, 0x%X )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::SetPositions( %s, 0x%X, %s, 0x%X )\n", Name(),
                pCurrent != nullptr ? RefTime2Str(*pCurrent, szCurrent) : L"NULL", dwCurrentFlags,
                pStop != nullptr ? RefTime2Str(*pStop, szStop) : L"NULL", dwStopFlags);
-        return Redirect(8, L"IMediaSeeking::SetPositions(pCurrent, dwCurrentFlags, pStop, dwStopFlags)",
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::SetPositions(pCurrent, dwCurrentFlags, pStop, dwStopFlags)",
                         [&](IMediaSeeking* p) { return p->SetPositions(pCurrent, dwCurrentFlags, pStop, dwStopFlags); });
     }
     STDMETHODIMP GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetPositions()\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetPositions()\n", Name());
         const HRESULT hr = Redirect(
-            8, L"IMediaSeeking::GetPositions()", [&](IMediaSeeking* p) { return p->GetPositions(pCurrent, pStop); },
+            TRACE_LEVEL_CALL, L"IMediaSeeking::GetPositions()", [&](IMediaSeeking* p) { return p->GetPositions(pCurrent, pStop); },
             REDIR_REPORT_FAILURE);
         if (SUCCEEDED(hr))
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetPositions(): current=%I64i, stop=%I64i\n", Name(),
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetPositions(): current=%I64i, stop=%I64i\n", Name(),
                    RedirDetail::ValueOr0(pCurrent), RedirDetail::ValueOr0(pStop));
         return hr;
     }
     STDMETHODIMP GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetAvailable()\n", Name());
-        return Redirect(8, L"IMediaSeeking::GetAvailable(pEarliest, pLatest)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetAvailable()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::GetAvailable(pEarliest, pLatest)",
                         [&](IMediaSeeking* p) { return p->GetAvailable(pEarliest, pLatest); });
     }
     STDMETHODIMP SetRate(double dRate) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::SetRate( %g )\n", Name(), dRate);
-        return Redirect(8, L"IMediaSeeking::SetRate(dRate)", [&](IMediaSeeking* p) { return p->SetRate(dRate); });
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::SetRate( %g )\n", Name(), dRate);
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::SetRate(dRate)", [&](IMediaSeeking* p) { return p->SetRate(dRate); });
     }
     STDMETHODIMP GetRate(double* pdRate) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetRate()\n", Name());
-        return Redirect(8, L"IMediaSeeking::GetRate(pdRate)", [&](IMediaSeeking* p) { return p->GetRate(pdRate); });
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetRate()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::GetRate(pdRate)", [&](IMediaSeeking* p) { return p->GetRate(pdRate); });
     }
     STDMETHODIMP GetPreroll(LONGLONG* pllPreroll) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMediaSeeking::GetPreroll()\n", Name());
-        return Redirect(8, L"IMediaSeeking::GetPreroll(pllPreroll)",
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMediaSeeking::GetPreroll()\n", Name());
+        return Redirect(TRACE_LEVEL_CALL, L"IMediaSeeking::GetPreroll(pllPreroll)",
                         [&](IMediaSeeking* p) { return p->GetPreroll(pllPreroll); });
     }
 
@@ -335,10 +332,10 @@ public:
                      DWORD cbPropData) override
     {
         WCHAR szSet[128];
-        TraceW(TRACE_CAT_INTERFACE, 8,
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL,
                L"%s IKsPropertySet::Set( guid=%s, ID=%u, pInst=0x%X, cbInst=%u, pProp=0x%X, cbProp=%u )\n", Name(),
-               Guid2Name(guidPropSet, szSet, 128), dwPropID, RedirDetail::PtrValue(pInstanceData), cbInstanceData,
-               RedirDetail::PtrValue(pPropData), cbPropData);
+               Guid2Name(guidPropSet, szSet, 128), dwPropID, TracePtr32(pInstanceData), cbInstanceData,
+               TracePtr32(pPropData), cbPropData);
         return Redirect(L"IKsPropertySet::Set(guidPropSet,dwPropID,pInstanceData,cbInstanceData,pPropData,cbPropData)",
                         [&](IKsPropertySet* p) {
                             return p->Set(guidPropSet, dwPropID, pInstanceData, cbInstanceData, pPropData, cbPropData);
@@ -348,7 +345,7 @@ public:
                      DWORD cbPropData, DWORD* pcbReturned) override
     {
         WCHAR szSet[128];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IKsPropertySet::Get( guidPropSet=%s, dwPropID=%u )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IKsPropertySet::Get( guidPropSet=%s, dwPropID=%u )\n", Name(),
                Guid2Name(guidPropSet, szSet, 128), dwPropID);
         return Redirect(L"IKsPropertySet::Get(guidPropSet,dwPropID, pInstanceData,cbInstanceData,pPropData,cbPropData, "
                         L"pcbReturned)",
@@ -360,7 +357,7 @@ public:
     STDMETHODIMP QuerySupported(REFGUID guidPropSet, DWORD dwPropID, DWORD* pTypeSupport) override
     {
         WCHAR szSet[128];
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IKsPropertySet::QuerySupported( guidPropSet=%s, dwPropID=%u )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IKsPropertySet::QuerySupported( guidPropSet=%s, dwPropID=%u )\n", Name(),
                Guid2Name(guidPropSet, szSet, 128), dwPropID);
         return Redirect(L"IKsPropertySet::QuerySupported(guidPropSet,dwPropID,pTypeSupport)",
                         [&](IKsPropertySet* p) { return p->QuerySupported(guidPropSet, dwPropID, pTypeSupport); });
@@ -372,7 +369,7 @@ private:
     template <class TCall>
     HRESULT Redirect(LPCWSTR pszMethod, TCall&& call)
     {
-        return RedirDetail::Redirect<IKsPropertySet>(Pin(), 8, pszMethod, call);
+        return RedirDetail::Redirect<IKsPropertySet>(Pin(), TRACE_LEVEL_CALL, pszMethod, call);
     }
 };
 
@@ -388,7 +385,7 @@ class IMixerPinConfigRedir : public IMixerPinConfig2
 public:
     STDMETHODIMP SetRelativePosition(DWORD dwLeft, DWORD dwTop, DWORD dwRight, DWORD dwBottom) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetRelativePosition( rect = [%i:%i]:[%i:%i] )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetRelativePosition( rect = [%i:%i]:[%i:%i] )\n", Name(),
                dwLeft, dwTop, dwRight, dwBottom);
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::SetRelativePosition(dwLeft, dwTop, dwRight, dwBottom)",
                                          [&](IMixerPinConfig* p) {
@@ -397,70 +394,70 @@ public:
     }
     STDMETHODIMP GetRelativePosition(DWORD* pdwLeft, DWORD* pdwTop, DWORD* pdwRight, DWORD* pdwBottom) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s: IMixerPinConfig::GetRelativePosition\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s: IMixerPinConfig::GetRelativePosition\n", Name());
         const HRESULT hr = Redirect<IMixerPinConfig>(
             L"IMixerPinConfig::GetRelativePosition()",
             [&](IMixerPinConfig* p) { return p->GetRelativePosition(pdwLeft, pdwTop, pdwRight, pdwBottom); },
             REDIR_REPORT_FAILURE);
         if (SUCCEEDED(hr))
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetRelativePosition()=0x%X, rect = [%i:%i]:[%i:%i]\n",
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetRelativePosition()=0x%X, rect = [%i:%i]:[%i:%i]\n",
                    Name(), hr, RedirDetail::ValueOr0(pdwLeft), RedirDetail::ValueOr0(pdwTop),
                    RedirDetail::ValueOr0(pdwRight), RedirDetail::ValueOr0(pdwBottom));
         return hr;
     }
     STDMETHODIMP SetZOrder(DWORD dwZOrder) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetZOrder\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetZOrder\n", Name());
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::SetZOrder(dwZOrder)",
                                          [&](IMixerPinConfig* p) { return p->SetZOrder(dwZOrder); });
     }
     STDMETHODIMP GetZOrder(DWORD* pdwZOrder) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetZOrder\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetZOrder\n", Name());
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::GetZOrder(pdwZOrder)",
                                          [&](IMixerPinConfig* p) { return p->GetZOrder(pdwZOrder); });
     }
     STDMETHODIMP SetColorKey(COLORKEY* pColorKey) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetColorKey\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetColorKey\n", Name());
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::SetColorKey(pColorKey)",
                                          [&](IMixerPinConfig* p) { return p->SetColorKey(pColorKey); });
     }
     STDMETHODIMP GetColorKey(COLORKEY* pColorKey, DWORD* pColor) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetColorKey\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetColorKey\n", Name());
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::GetColorKey(pColorKey, pColor)",
                                          [&](IMixerPinConfig* p) { return p->GetColorKey(pColorKey, pColor); });
     }
     STDMETHODIMP SetBlendingParameter(DWORD dwBlendingParameter) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetBlendingParameter\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetBlendingParameter\n", Name());
         return Redirect<IMixerPinConfig>(
             L"IMixerPinConfig::SetBlendingParameter(dwBlendingParameter)",
             [&](IMixerPinConfig* p) { return p->SetBlendingParameter(dwBlendingParameter); });
     }
     STDMETHODIMP GetBlendingParameter(DWORD* pdwBlendingParameter) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetBlendingParameter\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetBlendingParameter\n", Name());
         return Redirect<IMixerPinConfig>(
             L"IMixerPinConfig::GetBlendingParameter(pdwBlendingParameter)",
             [&](IMixerPinConfig* p) { return p->GetBlendingParameter(pdwBlendingParameter); });
     }
     STDMETHODIMP SetAspectRatioMode(AM_ASPECT_RATIO_MODE amAspectRatioMode) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetAspectRatioMode( %s )\n", Name(),
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetAspectRatioMode( %s )\n", Name(),
                AspectRatioMode2Name(amAspectRatioMode));
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::SetAspectRatioMode(amAspectRatioMode)",
                                          [&](IMixerPinConfig* p) { return p->SetAspectRatioMode(amAspectRatioMode); });
     }
     STDMETHODIMP GetAspectRatioMode(AM_ASPECT_RATIO_MODE* pamAspectRatioMode) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetAspectRatioMode\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetAspectRatioMode\n", Name());
         const HRESULT hr = Redirect<IMixerPinConfig>(
             L"IMixerPinConfig::GetAspectRatioMode()",
             [&](IMixerPinConfig* p) { return p->GetAspectRatioMode(pamAspectRatioMode); }, REDIR_REPORT_FAILURE);
         if (SUCCEEDED(hr))
-            TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetAspectRatioMode()=0x%X, AspectRatioMode = %s\n",
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetAspectRatioMode()=0x%X, AspectRatioMode = %s\n",
                    Name(), hr,
                    pamAspectRatioMode != nullptr ? AspectRatioMode2Name(*pamAspectRatioMode)
                                                  : L"UNKNOWN AM_ASPECT_RATIO_MODE");
@@ -468,13 +465,13 @@ public:
     }
     STDMETHODIMP SetStreamTransparent(BOOL bStreamTransparent) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetStreamTransparent\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetStreamTransparent\n", Name());
         return Redirect<IMixerPinConfig>(L"IMixerPinConfig::SetStreamTransparent(bStreamTransparent)",
                                          [&](IMixerPinConfig* p) { return p->SetStreamTransparent(bStreamTransparent); });
     }
     STDMETHODIMP GetStreamTransparent(BOOL* pbStreamTransparent) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetStreamTransparent\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetStreamTransparent\n", Name());
         return Redirect<IMixerPinConfig>(
             L"IMixerPinConfig::GetStreamTransparent(pbStreamTransparent)",
             [&](IMixerPinConfig* p) { return p->GetStreamTransparent(pbStreamTransparent); });
@@ -483,15 +480,15 @@ public:
     // IMixerPinConfig2
     STDMETHODIMP SetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::SetOverlaySurfaceColorControls\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::SetOverlaySurfaceColorControls\n", Name());
         // The record is the caller's; a null one is the target's to refuse.
         if (pColorControl != nullptr)
         {
-            TraceW(TRACE_CAT_INTERFACE, 8,
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL,
                    L"DDCOLORCONTROL : dwSize=%u  dwFlags=0x%X  lBrightness=%i  lContrast=%i  lHue=%i\n",
                    pColorControl->dwSize, pColorControl->dwFlags, pColorControl->lBrightness, pColorControl->lContrast,
                    pColorControl->lHue);
-            TraceW(TRACE_CAT_INTERFACE, 8, L"DDCOLORCONTROL : lSaturation=%i  lSharpness=%i  lGamma=%i  lColorEnable=%i\n",
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"DDCOLORCONTROL : lSaturation=%i  lSharpness=%i  lGamma=%i  lColorEnable=%i\n",
                    pColorControl->lSaturation, pColorControl->lSharpness, pColorControl->lGamma,
                    pColorControl->lColorEnable);
         }
@@ -501,9 +498,9 @@ public:
     }
     STDMETHODIMP GetOverlaySurfaceColorControls(LPDDCOLORCONTROL pColorControl) override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IMixerPinConfig::GetOverlaySurfaceColorControls\n", Name());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IMixerPinConfig::GetOverlaySurfaceColorControls\n", Name());
         if (pColorControl != nullptr)
-            TraceW(TRACE_CAT_INTERFACE, 8, L"DDCOLORCONTROL : dwSize=%u  dwFlags=0x%X\n", pColorControl->dwSize,
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"DDCOLORCONTROL : dwSize=%u  dwFlags=0x%X\n", pColorControl->dwSize,
                    pColorControl->dwFlags);
         const HRESULT hr = Redirect<IMixerPinConfig2>(
             L"IMixerPinConfig2::GetOverlaySurfaceColorControls()",
@@ -529,7 +526,7 @@ protected:
         // A target that lacks I answers for itself; only a missing target
         // is "not implemented".
         const HRESULT hrNoTarget = FAILED(hrLookup) && Self()->HasRedirectTarget() ? hrLookup : E_NOTIMPL;
-        return RedirDetail::Forward(static_cast<I*>(spTarget), hrNoTarget, 8, pszMethod, call, eReport);
+        return RedirDetail::Forward(static_cast<I*>(spTarget), hrNoTarget, TRACE_LEVEL_CALL, pszMethod, call, eReport);
     }
 
     // "*** Surface properties" with each field its flag marks valid.
@@ -543,7 +540,7 @@ protected:
         for (size_t i = 0; i < sizeof(alValue) / sizeof(alValue[0]); ++i)
             if (cc.dwFlags & (1u << i))
                 StrAppend(szFields, 256, s_aszField[i], alValue[i]);
-        TraceW(TRACE_CAT_INTERFACE, 8, L"*** Surface properties : dwFlags=0x%X%s\n", cc.dwFlags, szFields);
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"*** Surface properties : dwFlags=0x%X%s\n", cc.dwFlags, szFields);
     }
 };
 
@@ -559,7 +556,7 @@ public:
     {
         if (!HostSet())
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s: IMixerPinConfig::SetRelativePosition(): host not set, return S_OK\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: IMixerPinConfig::SetRelativePosition(): host not set, return S_OK\n",
                    this->Name());
             return S_OK;
         }
@@ -569,7 +566,7 @@ public:
     {
         if (!HostSet())
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s: IMixerPinConfig::SetAspectRatioMode(): host not set, return S_OK\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: IMixerPinConfig::SetAspectRatioMode(): host not set, return S_OK\n",
                    this->Name());
             return S_OK;
         }
@@ -579,7 +576,7 @@ public:
     {
         if (!HostSet())
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s: IMixerPinConfig::SetStreamTransparent(): host not set, return S_OK\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: IMixerPinConfig::SetStreamTransparent(): host not set, return S_OK\n",
                    this->Name());
             return S_OK;
         }
@@ -612,7 +609,7 @@ public:
     HRESULT FinalConstruct()
     {
         // The target is not looked up before a call needs it.
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s FinalConstruct\n", GetTraceName());
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"%s FinalConstruct\n", GetTraceName());
         return S_OK;
     }
 
@@ -692,7 +689,7 @@ private:
         {
             // Whatever the interrupted call left in pv is not trusted.
             WCHAR szName[128];
-            TraceW(TRACE_CAT_GENERAL, 1, L"###Err### %s QueryRedirect( %s ): Exception 0x%X\n", GetTraceName(),
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EXCEPTION, L"###Err### %s QueryRedirect( %s ): Exception 0x%X\n", GetTraceName(),
                    Guid2Name(riid, szName, 128), info.dwCode);
             return nullptr;
         }
@@ -726,7 +723,7 @@ public:
     // IKorvexRedirect
     STDMETHODIMP Reconnect() override
     {
-        TraceW(TRACE_CAT_INTERFACE, 8, L"%s IKorvexRedirect::Reconnect\n", GetTraceName());
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IKorvexRedirect::Reconnect\n", GetTraceName());
         this->ReleaseTarget();
         return S_OK;
     }

@@ -10,6 +10,7 @@ enum : DWORD
 {
     TRACE_CAT_GENERAL = 0x1,
     TRACE_CAT_INTERFACE = 0x2,
+    TRACE_CAT_NOTIMPL = 0x800, // interface methods the framework leaves out
 };
 
 // Levels: 1 caught exceptions, 2 errors and main streaming events, 4 state
@@ -36,6 +37,12 @@ void TraceW(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...);
 #define TraceW(dwCategory, dwLevel, ...)                                                   \
     (((dwCategory) != 0 && (dwLevel) <= TRACE_LEVEL_CALL) ? (TraceW)((dwCategory), (dwLevel), __VA_ARGS__) \
                                                            : (void)0)
+// A pointer argument as the 32-bit value the trace lines show ("0x%08X"); the
+// 64-bit build shows its low half.
+inline DWORD TracePtr32(const void* p)
+{
+    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p));
+}
 // Narrow line, level 0; used for the statistics line.
 void TraceA(LPCSTR pszFormat, ...);
 

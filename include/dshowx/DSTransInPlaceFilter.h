@@ -38,7 +38,7 @@ public:
         const HRESULT hr = spUpstream->EnumMediaTypes(&spEnum);
         if (hr != S_OK || spEnum == nullptr)
             return FailureOr(hr, E_FAIL);
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_AgreeMT(): Try to connect output pin with upstream media types\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Filter_AgreeMT(): Try to connect output pin with upstream media types\n", this->m_szTag);
         return this->m_apOut->TryMediaTypes(pReceivePin, spEnum);
     }
 
@@ -69,6 +69,8 @@ public:
         return spMemInput->GetAllocatorRequirements(pProps);
     }
 
+    // Upstream's allocator decides the separate-allocators rule (see
+    // m_bSeparateAllocators).
     HRESULT Filter_NotifyAllocator(DWORD, IMemAllocator* pAllocator, BOOL bReadOnly)
     {
         if (!TRACE_ASSERT(pAllocator != nullptr) || !TRACE_ASSERT(this->m_apIn != nullptr && this->m_apOut != nullptr))
@@ -82,7 +84,7 @@ public:
             const HRESULT hr = pOut->AgreePassThroughAllocator(pAllocator, bReadOnly != FALSE);
             if (FAILED(hr))
             {
-                TraceW(TRACE_CAT_GENERAL, 2,
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                        L"###Err### %s Filter_NotifyAllocator(): Re-agreement of allocator for output pin failed, hr=0x%X\n",
                        this->m_szTag, hr);
                 static_cast<IPin*>(pOut)->Disconnect();
@@ -91,9 +93,9 @@ public:
             m_bSeparateAllocators = !pOut->m_spAllocOut.IsEqualObject(pAllocator);
         }
         if (m_bSeparateAllocators)
-            TraceW(TRACE_CAT_GENERAL, 8, L"@@@@ %s Filter_NotifyAllocator(): Use separated allocators\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"@@@@ %s Filter_NotifyAllocator(): Use separated allocators\n", this->m_szTag);
         else
-            TraceW(TRACE_CAT_GENERAL, 8, L"@@@@ %s Filter_NotifyAllocator(): Use through-pass allocator\n", this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"@@@@ %s Filter_NotifyAllocator(): Use through-pass allocator\n", this->m_szTag);
         return S_OK;
     }
 
@@ -124,6 +126,14 @@ public:
         return static_cast<IQualityControl*>(this->m_apIn)->Notify(pSender, q);
     }
 
+    // The separate-allocators rule: when upstream delivers in another
+    // allocator than the output pin's, Filter_SendSample copies each sample
+    // into an output buffer instead of passing it on. The flag is set here
+    // when upstream names its allocator (Filter_NotifyAllocator), by the
+    // concrete output pin's AgreeExchange after the output's allocator
+    // agreement, and cleared by the concrete Filter_Disconnect of the
+    // output. Written under a pin lock; the streaming thread reads it
+    // without one.
     bool m_bSeparateAllocators = false;
 
 protected:
@@ -134,7 +144,7 @@ protected:
             return true;
         if (spDownstream->QueryAccept(pmt) == S_OK)
             return true;
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Downstream filter don't accept media type\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Filter_QueryAcceptMT(): Downstream filter don't accept media type\n", this->m_szTag);
         return false;
     }
 
@@ -145,12 +155,12 @@ protected:
             return false;
         if (this->m_apOut != nullptr && this->m_apOut->IsConnected())
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Inverse query about change of media type\n", this->m_szTag);
-            Debug_MediaType(TRACE_CAT_GENERAL, 8, pmt, this->m_szTag);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Filter_QueryAcceptMT(): Inverse query about change of media type\n", this->m_szTag);
+            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pmt, this->m_szTag);
         }
         if (spUpstream->QueryAccept(pmt) == S_OK)
             return true;
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_QueryAcceptMT(): Upstream filter don't accept media type\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Filter_QueryAcceptMT(): Upstream filter don't accept media type\n", this->m_szTag);
         return false;
     }
 };

@@ -19,7 +19,7 @@ public:
 
     HRESULT FinalConstruct()
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s FinalConstruct()\n", this->m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"%s FinalConstruct()\n", this->m_szTag);
         return CreatePins(nullptr, nullptr);
     }
 

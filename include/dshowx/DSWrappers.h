@@ -137,12 +137,12 @@ HRESULT CSampleT<Copier>::LoadTimes(IMediaSample* pSrc, WORD wMask)
         m_wLoaded |= wMask & (PM_START | PM_STOP);
         if (m_tE == m_tS)
         {
-            TraceW(TRACE_CAT_GENERAL, 8, L"### CSampleT::Load(): GetTime(): m_tE==m_tS=%s\n", RefTime2Str(m_tS, sz1));
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"### CSampleT::Load(): GetTime(): m_tE==m_tS=%s\n", RefTime2Str(m_tS, sz1));
             m_tE = m_tS + 1;
         }
         else if (m_tS > m_tE)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetTime(): m_tS > m_tE,  m_tS=%s  m_tE=%s\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetTime(): m_tS > m_tE,  m_tS=%s  m_tE=%s\n",
                    RefTime2Str(m_tS, sz1), RefTime2Str(m_tE, sz2));
             TRACE_ASSERT_TEXT(false, "CSampleT::Load(): GetTime(): start time > end time ");
             m_tE = m_tS + 1;
@@ -151,7 +151,7 @@ HRESULT CSampleT<Copier>::LoadTimes(IMediaSample* pSrc, WORD wMask)
     else if (hr == VFW_S_NO_STOP_TIME)
         m_wLoaded |= wMask & PM_START;
     else
-        TraceW(TRACE_CAT_GENERAL, 10, L"### CSampleT::Load(): GetTime()=0x%X\n", hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"### CSampleT::Load(): GetTime()=0x%X\n", hr);
     return S_OK;
 }
 
@@ -166,7 +166,7 @@ HRESULT CSampleT<Copier>::LoadFlag(IMediaSample* pSrc, WORD wBit, HRESULT (STDME
         m_wLoaded |= wBit;
         return S_OK;
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): %s()=0x%X\n", pszCall, hr);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): %s()=0x%X\n", pszCall, hr);
     TRACE_ASSERT_TEXT(false, pszAssert);
     return FailureOf(hr);
 }
@@ -182,7 +182,7 @@ HRESULT CSampleT<Copier>::LoadProperties2(IMediaSample* pSrc, WORD wMask)
     const HRESULT hr = spMS2->GetProperties(cbData, reinterpret_cast<BYTE*>(&rgProps));
     if (FAILED(hr) || rgProps.cbData < cbData)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): spMS2->GetProperties()=0x%X, cbData=%u, rgProps.cbData=%u\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): spMS2->GetProperties()=0x%X, cbData=%u, rgProps.cbData=%u\n",
                hr, cbData, rgProps.cbData);
         TRACE_ASSERT_TEXT(false, "CSampleT::Load(): spMS2->GetProperties() FAILED");
         return FailureOf(hr);
@@ -209,7 +209,7 @@ HRESULT CSampleT<Copier>::LoadMediaType(IMediaSample* pSrc)
         return S_OK;
     if (pmt == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL\n");
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL\n");
         TRACE_ASSERT_TEXT(false, "CSampleT::Load(): GetMediaType()=S_OK, pMT=NULL");
         return E_FAIL;
     }
@@ -228,11 +228,11 @@ HRESULT CSampleT<Copier>::LoadBuffer(IMediaSample* pSrc, WORD wMask)
         BYTE* pbBuf = nullptr;
         const HRESULT hr = pSrc->GetPointer(&pbBuf);
         if (FAILED(hr))
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetPointer()=0x%X\n", hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetPointer()=0x%X\n", hr);
         else if (pbBuf == nullptr)
         {
             if (m_lActual != 0)
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetPointer()=S_OK, pbBuf==NULL\n");
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetPointer()=S_OK, pbBuf==NULL\n");
         }
         else
         {
@@ -245,7 +245,7 @@ HRESULT CSampleT<Copier>::LoadBuffer(IMediaSample* pSrc, WORD wMask)
                 bData = true;
             }
             else
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetPointer()/GetSize(), pbBuf=0x%IX, cbBuf==0\n",
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetPointer()/GetSize(), pbBuf=0x%IX, cbBuf==0\n",
                        reinterpret_cast<UINT_PTR>(pbBuf));
         }
     }
@@ -254,7 +254,7 @@ HRESULT CSampleT<Copier>::LoadBuffer(IMediaSample* pSrc, WORD wMask)
     // A negative length is no size either: refused like one above the buffer.
     if ((bData && m_lActual > m_cbBuf) || m_lActual < 0)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetActualDataLength()=%i, cbBuf=%i\n", m_lActual,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetActualDataLength()=%i, cbBuf=%i\n", m_lActual,
                m_cbBuf);
         TRACE_ASSERT_TEXT(false, "CSampleT::Load(): GetActualDataLength() > buffer size");
         return E_FAIL;
@@ -289,11 +289,11 @@ HRESULT CSampleT<Copier>::LoadAll(IMediaSample* pSrc, WORD wMask)
         {
             m_wLoaded |= PM_MEDIATIME;
             if (m_llMS > m_llME)
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): GetMediaTime(): m_llMS=%s > m_llME=%s\n",
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): GetMediaTime(): m_llMS=%s > m_llME=%s\n",
                        LongLong2Str(m_llMS, sz1), LongLong2Str(m_llME, sz2));
         }
         else
-            TraceW(TRACE_CAT_GENERAL, 10, L"### CSampleT::Load(): GetMediaTime()=0x%X\n", hrTime);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"### CSampleT::Load(): GetMediaTime()=0x%X\n", hrTime);
     }
     if ((wMask & PM_SYNCPOINT) &&
         FAILED(hr = LoadFlag(pSrc, PM_SYNCPOINT, &IMediaSample::IsSyncPoint, &m_bSyncPoint, L"IsSyncPoint",
@@ -315,12 +315,12 @@ HRESULT CSampleT<Copier>::LoadAll(IMediaSample* pSrc, WORD wMask)
 
     if (m_wLoaded == 0)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Load(): Can't load wanted (0x%x) properties\n", wMask);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Load(): Can't load wanted (0x%x) properties\n", wMask);
         return E_FAIL;
     }
     if (wMask == PM_ALL || m_wLoaded == wMask)
         return S_OK;
-    TraceW(TRACE_CAT_GENERAL, 10, L"CSampleT::Load(): Not all wanted properties was loaded: wanted 0x%X, loaded 0x%X\n",
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_DETAIL, L"CSampleT::Load(): Not all wanted properties was loaded: wanted 0x%X, loaded 0x%X\n",
            wMask, m_wLoaded);
     return S_FALSE;
 }
@@ -331,7 +331,7 @@ HRESULT CSampleT<Copier>::SaveProperties2(IMediaSample* pDst, WORD m)
     CComPtr<IMediaSample2> spMS2;
     if (FAILED(pDst->QueryInterface(IID_IMediaSample2, reinterpret_cast<void**>(&spMS2))) || !spMS2)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Save(): QI( IMediaSample2 ) FAILED\n");
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Save(): QI( IMediaSample2 ) FAILED\n");
         TRACE_ASSERT_TEXT(false, "CSampleT::Save(): QI( IMediaSample2 ) FAILED");
         return E_NOINTERFACE;
     }
@@ -340,7 +340,7 @@ HRESULT CSampleT<Copier>::SaveProperties2(IMediaSample* pDst, WORD m)
     HRESULT hr = spMS2->GetProperties(cbData, reinterpret_cast<BYTE*>(&rgProps));
     if (hr != S_OK)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Save(): spMS2->GetProperties()=0x%X\n", hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Save(): spMS2->GetProperties()=0x%X\n", hr);
         TRACE_ASSERT_TEXT(false, "CSampleT::Save(): spMS2->GetProperties() FAILED");
         return FailureOf(hr);
     }
@@ -352,7 +352,7 @@ HRESULT CSampleT<Copier>::SaveProperties2(IMediaSample* pDst, WORD m)
     hr = spMS2->SetProperties(cbData, reinterpret_cast<const BYTE*>(&rgProps));
     if (hr != S_OK)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Save(): spMS2->SetProperties()=0x%X\n", hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Save(): spMS2->SetProperties()=0x%X\n", hr);
         TRACE_ASSERT_TEXT(false, "CSampleT::Save(): spMS2->SetProperties() FAILED");
         return FailureOf(hr);
     }
@@ -392,7 +392,7 @@ HRESULT CSampleT<Copier>::SaveCalls(IMediaSample* pDst, WORD m)
         }
         if (hr != S_OK)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Save(): %s()=0x%X\n", step.pszCall, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Save(): %s()=0x%X\n", step.pszCall, hr);
             TRACE_ASSERT_TEXT(false, step.pszAssert);
             return FailureOf(hr);
         }
@@ -410,11 +410,11 @@ HRESULT CSampleT<Copier>::Save(IMediaSample* pDst, WORD wMask)
     {
         if (!m_bEverLoaded)
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleT::Save(): sample not loaded yet\n");
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleT::Save(): sample not loaded yet\n");
             TRACE_ASSERT_TEXT(false, "CSampleT::Save(): sample not loaded yet");
             return E_FAIL;
         }
-        TraceW(TRACE_CAT_GENERAL, 8, L"CSampleT::Save(): Can't save wanted properties: wanted 0x%X, exist 0x%X\n", wMask,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"CSampleT::Save(): Can't save wanted properties: wanted 0x%X, exist 0x%X\n", wMask,
                m_wLoaded);
         return S_FALSE;
     }

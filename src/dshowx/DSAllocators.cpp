@@ -14,8 +14,6 @@ constexpr WCHAR c_szNull[] = L"NULL";
 
 LPCWSTR TrueFalse(bool b) { return b ? L"TRUE" : L"FALSE"; }
 
-DWORD PointerBits(const void* p) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(p)); }
-
 // A field of AM_SAMPLE2_PROPERTIES counts as given when it lies entirely
 // within the first cb bytes.
 #define PROPS_FIELD_GIVEN(field, cb) \
@@ -123,19 +121,7 @@ HRESULT CBufferOnVirtualAlloc::Alloc(SIZE_T cb)
     Free();
     if (cb == 0)
         return E_INVALIDARG;
-    m_pMemory = static_cast<BYTE*>(VirtualAlloc(nullptr, cb, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (m_pMemory == nullptr)
-        return E_OUTOFMEMORY;
-    m_cbMemory = cb;
-    return S_OK;
-}
-
-void CBufferOnVirtualAlloc::Free()
-{
-    if (m_pMemory != nullptr)
-        VirtualFree(m_pMemory, 0, MEM_RELEASE);
-    m_pMemory = nullptr;
-    m_cbMemory = 0;
+    return m_block.Alloc(cb, FALSE) ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT CSampleArray::Rebuild(LONG n)
@@ -238,7 +224,7 @@ void IMediaSample2Wrapper::TraceFlag(LPCWSTR pszFormat, DWORD dwLevel, bool bVal
 STDMETHODIMP IMediaSample2Wrapper::GetPointer(BYTE** ppBuffer)
 {
     TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_VERBOSE, L"%s IMediaSample::GetPointer(): pBuffer=0x%X\n", GetDebugName(),
-           PointerBits(m_pBuffer));
+           TracePtr32(m_pBuffer));
     if (ppBuffer == nullptr)
         return E_POINTER;
     *ppBuffer = m_pBuffer;
@@ -492,67 +478,97 @@ STDMETHODIMP IMediaSample2Wrapper::GetProperties(DWORD cbProperties, BYTE* pbPro
 STDMETHODIMP IMediaSample2Wrapper::SetProperties(DWORD cbProperties, const BYTE* pbProperties)
 {
     TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_VERBOSE, L"%s IMediaSample2::SetProperties( cbProps=%u, pbProps=0x%X )\n",
-           GetDebugName(), static_cast<unsigned>(cbProperties), PointerBits(pbProperties));
+           GetDebugName(), static_cast<unsigned>(cbProperties), TracePtr32(pbProperties));
     if (cbProperties < 8)
         return S_OK;
     if (pbProperties == nullptr)
         return E_POINTER;
-    // Only the first n bytes are read: the caller's record may be shorter
-    // than ours.
-    AM_SAMPLE2_PROPERTIES in = {};
+    CPropsIn in;
+    HRESULT hr = ReadProperties(cbProperties, pbProperties, &in);
+    if (FAILED(hr))
+        return hr;
+    hr = CheckProperties(in);
+    if (FAILED(hr))
+        return hr;
+    DWORD dwNewFlags = in.bFlags ? in.props.dwSampleFlags : m_dwFlags;
+    hr = AdoptPropsMediaType(in, &dwNewFlags);
+    if (FAILED(hr))
+    {
+        m_dwFlags &= ~SAMPLE_TYPECHANGED;
+        return hr;
+    }
+    StoreProperties(in, dwNewFlags);
+    TraceProperties(in);
+    return S_OK;
+}
+
+// Only the first bytes the record's own size names are read.
+HRESULT IMediaSample2Wrapper::ReadProperties(DWORD cbProperties, const BYTE* pbProperties, CPropsIn* pIn)
+{
     DWORD cbData = 0;
     memcpy(&cbData, pbProperties, sizeof(cbData));
     const size_t n = cbProperties < cbData ? cbProperties : cbData;
     if (n > sizeof(AM_SAMPLE2_PROPERTIES))
         return E_INVALIDARG;
-    memcpy(&in, pbProperties, n);
+    memcpy(&pIn->props, pbProperties, n);
+    pIn->bFlags = PROPS_FIELD_GIVEN(dwSampleFlags, n);
+    pIn->bActual = PROPS_FIELD_GIVEN(lActual, n);
+    pIn->bStart = PROPS_FIELD_GIVEN(tStart, n);
+    pIn->bStop = PROPS_FIELD_GIVEN(tStop, n);
+    pIn->bStreamId = PROPS_FIELD_GIVEN(dwStreamId, n);
+    pIn->bType = PROPS_FIELD_GIVEN(pMediaType, n);
+    pIn->bBuffer = PROPS_FIELD_GIVEN(pbBuffer, n);
+    pIn->bSize = PROPS_FIELD_GIVEN(cbBuffer, n);
+    pIn->bTypeFlags = PROPS_FIELD_GIVEN(dwTypeSpecificFlags, n);
+    return S_OK;
+}
 
-    const bool bFlags = PROPS_FIELD_GIVEN(dwSampleFlags, n);
-    const bool bActual = PROPS_FIELD_GIVEN(lActual, n);
-    const bool bStart = PROPS_FIELD_GIVEN(tStart, n);
-    const bool bStop = PROPS_FIELD_GIVEN(tStop, n);
-    const bool bStreamId = PROPS_FIELD_GIVEN(dwStreamId, n);
-    const bool bType = PROPS_FIELD_GIVEN(pMediaType, n);
-    const bool bBuffer = PROPS_FIELD_GIVEN(pbBuffer, n);
-    const bool bSize = PROPS_FIELD_GIVEN(cbBuffer, n);
-    const bool bTypeFlags = PROPS_FIELD_GIVEN(dwTypeSpecificFlags, n);
-
-    if (bFlags && (in.dwSampleFlags & ~static_cast<DWORD>(SAMPLE_SETTABLE_FLAGS)) != 0)
+HRESULT IMediaSample2Wrapper::CheckProperties(const CPropsIn& in) const
+{
+    const AM_SAMPLE2_PROPERTIES& p = in.props;
+    if (in.bFlags && (p.dwSampleFlags & ~static_cast<DWORD>(SAMPLE_SETTABLE_FLAGS)) != 0)
         return E_INVALIDARG;
-    if (bFlags && (in.dwSampleFlags & SAMPLE_TIMEVALID) != 0 && !bStop && (m_dwFlags & SAMPLE_STOPVALID) == 0)
+    if (in.bFlags && (p.dwSampleFlags & SAMPLE_TIMEVALID) != 0 && !in.bStop && (m_dwFlags & SAMPLE_STOPVALID) == 0)
         return E_INVALIDARG;
-    if (bBuffer && in.pbBuffer != nullptr && in.pbBuffer != m_pBuffer)
+    if (in.bBuffer && p.pbBuffer != nullptr && p.pbBuffer != m_pBuffer)
         return E_INVALIDARG;
-    if (bSize && in.cbBuffer != 0 && in.cbBuffer != m_cbBuffer)
+    if (in.bSize && p.cbBuffer != 0 && p.cbBuffer != m_cbBuffer)
         return E_INVALIDARG;
-    if (bSize && bActual && in.lActual > in.cbBuffer)
+    if (in.bSize && in.bActual && p.lActual > p.cbBuffer)
         return E_INVALIDARG;
     // Whatever the record says about the buffer, the length must fit the
     // buffer the sample really has.
-    if (bActual && (in.lActual < 0 || in.lActual > m_cbBuffer))
+    if (in.bActual && (p.lActual < 0 || p.lActual > m_cbBuffer))
         return E_INVALIDARG;
+    return S_OK;
+}
 
-    DWORD dwNewFlags = bFlags ? in.dwSampleFlags : m_dwFlags;
+// A media type is taken only with the type-changed flag; the flag then
+// follows whether the sample holds a type.
+HRESULT IMediaSample2Wrapper::AdoptPropsMediaType(const CPropsIn& in, DWORD* pdwNewFlags)
+{
+    DWORD& dwNewFlags = *pdwNewFlags;
+    const AM_MEDIA_TYPE* pmt = in.props.pMediaType;
     HRESULT hr = S_OK;
-    if (!bType)
+    if (!in.bType)
     {
         if ((dwNewFlags & SAMPLE_TYPECHANGED) != 0 && m_pMediaType == nullptr)
             dwNewFlags &= ~SAMPLE_TYPECHANGED;
     }
     else if ((dwNewFlags & SAMPLE_TYPECHANGED) == 0)
     {
-        if (in.pMediaType != nullptr)
+        if (pmt != nullptr)
         {
             TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE,
                    L"### %s IMediaSample2::SetProperties(): mediatype without AM_SAMPLE_TYPECHANGED flag is set - ignore it\n",
                    GetDebugName());
-            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, in.pMediaType, nullptr);
+            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pmt, nullptr);
         }
     }
     else
     {
         FreeMediaType();
-        if (in.pMediaType == nullptr)
+        if (pmt == nullptr)
         {
             TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                    L"###Err### %s IMediaSample2::SetProperties(): AM_SAMPLE_TYPECHANGED flag is set for pProps->pMediaType = NULL, clear flag\n",
@@ -563,8 +579,8 @@ STDMETHODIMP IMediaSample2Wrapper::SetProperties(DWORD cbProperties, const BYTE*
         {
             TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s IMediaSample2::SetProperties(): received new media type\n",
                    GetDebugName());
-            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, in.pMediaType, nullptr);
-            m_pMediaType = MTDup(in.pMediaType);
+            Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, pmt, nullptr);
+            m_pMediaType = MTDup(pmt);
             if (m_pMediaType == nullptr)
             {
                 dwNewFlags &= ~SAMPLE_TYPECHANGED;
@@ -576,42 +592,44 @@ STDMETHODIMP IMediaSample2Wrapper::SetProperties(DWORD cbProperties, const BYTE*
         dwNewFlags |= SAMPLE_TYPECHANGED;
     else
         dwNewFlags &= ~SAMPLE_TYPECHANGED;
-    if (FAILED(hr))
-    {
-        m_dwFlags &= ~SAMPLE_TYPECHANGED;
-        return hr;
-    }
+    return hr;
+}
 
-    if (bTypeFlags)
-        m_dwTypeSpecificFlags = in.dwTypeSpecificFlags;
+// The media time's flag stays the sample's own: the record cannot set it.
+void IMediaSample2Wrapper::StoreProperties(const CPropsIn& in, DWORD dwNewFlags)
+{
+    if (in.bTypeFlags)
+        m_dwTypeSpecificFlags = in.props.dwTypeSpecificFlags;
     m_dwFlags = (m_dwFlags & SAMPLE_MEDIATIMEVALID) | (dwNewFlags & ~static_cast<DWORD>(SAMPLE_MEDIATIMEVALID));
-    if (bActual)
-        m_lActual = in.lActual;
-    if (bStart)
-        m_tStart = in.tStart;
-    if (bStop)
-        m_tStop = in.tStop;
-    if (bStreamId)
-        m_dwStreamId = in.dwStreamId;
+    if (in.bActual)
+        m_lActual = in.props.lActual;
+    if (in.bStart)
+        m_tStart = in.props.tStart;
+    if (in.bStop)
+        m_tStop = in.props.tStop;
+    if (in.bStreamId)
+        m_dwStreamId = in.props.dwStreamId;
+}
 
+void IMediaSample2Wrapper::TraceProperties(const CPropsIn& in) const
+{
     WCHAR szText[256] = L"";
     WCHAR szTime[32];
-    if (bTypeFlags)
+    if (in.bTypeFlags)
         StrAppend(szText, ARRAYSIZE(szText), L"TypeFlags=0x%X", static_cast<unsigned>(m_dwTypeSpecificFlags));
-    if (bFlags)
+    if (in.bFlags)
         StrAppend(szText, ARRAYSIZE(szText), L", SampleFlags=0x%X", static_cast<unsigned>(m_dwFlags));
-    if (bActual)
+    if (in.bActual)
         StrAppend(szText, ARRAYSIZE(szText), L", cbActual=0x%X", static_cast<unsigned>(m_lActual));
-    if (bStart)
+    if (in.bStart)
         StrAppend(szText, ARRAYSIZE(szText), L", tS=%s", RefTime2Str(m_tStart, szTime));
-    if (bStop)
+    if (in.bStop)
         StrAppend(szText, ARRAYSIZE(szText), L", tE=%s", RefTime2Str(m_tStop, szTime));
-    if (bStreamId)
+    if (in.bStreamId)
         StrAppend(szText, ARRAYSIZE(szText), L", StreamId=0x%X", static_cast<unsigned>(m_dwStreamId));
     TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_VERBOSE, L"Properties: %s\n", szText);
-    if (bType && m_pMediaType != nullptr)
+    if (in.bType && m_pMediaType != nullptr)
         Debug_MediaType(TRACE_CAT_INTERFACE, TRACE_LEVEL_VERBOSE, m_pMediaType, nullptr);
-    return S_OK;
 }
 
 // ---- Virtual memory block --------------------------------------------------------------

@@ -309,14 +309,14 @@ void WriteGraphToLog(IFilterGraph* pGraph, LPCWSTR pszTag)
 {
     if (pGraph == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s ParseGraphToLogFile(): graph pointer = NULL\n", pszTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s ParseGraphToLogFile(): graph pointer = NULL\n", pszTag);
         return;
     }
     LPWSTR pszChain = nullptr;
     const HRESULT hr = CFilterChainParser::GetFiltersChain(pGraph, &pszChain);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s CBaseFilter::ParseGraphToLogFile(): GetFiltersChain()=0x%X\n", pszTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s CBaseFilter::ParseGraphToLogFile(): GetFiltersChain()=0x%X\n", pszTag,
                hr);
         return;
     }

@@ -14,13 +14,13 @@ HRESULT DestinationPointer(IMediaSample* pDst, BYTE** ppbDst, LPCWSTR pszCopier,
     const HRESULT hr = pDst->GetPointer(ppbDst);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s::CopyBuffer(): GetPointer()=0x%X\n", pszCopier, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s::CopyBuffer(): GetPointer()=0x%X\n", pszCopier, hr);
         TRACE_ASSERT_TEXT(false, pszAssertFailed);
         return hr;
     }
     if (*ppbDst == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", pszCopier);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s::CopyBuffer(): GetPointer()=S_OK, pbDst==NULL\n", pszCopier);
         TRACE_ASSERT_TEXT(false, pszAssertNull);
         return E_FAIL;
     }
@@ -48,7 +48,7 @@ HRESULT CSampleCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, long lA
     // Never read more than the source buffer holds.
     if ((wMask & PM_DATA) && lActual > cbSrc)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleCopier::CopyBuffer(): lActual=%i, source buffer size=%i\n", lActual,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleCopier::CopyBuffer(): lActual=%i, source buffer size=%i\n", lActual,
                cbSrc);
         return E_FAIL;
     }
@@ -60,14 +60,14 @@ HRESULT CSampleCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, long lA
     const long cbDst = pDst->GetSize();
     if (cbDst < lActual)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleCopier::CopyBuffer(): GetSize()=%i, lActual=%i\n", cbDst, lActual);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleCopier::CopyBuffer(): GetSize()=%i, lActual=%i\n", cbDst, lActual);
         TRACE_ASSERT_TEXT(false, "CSampleCopier::CopyBuffer(): GetSize() < actual data length");
         return E_FAIL;
     }
     hr = pDst->SetActualDataLength(lActual);
     if (hr != S_OK)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### CSampleCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n", lActual, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### CSampleCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n", lActual, hr);
         TRACE_ASSERT_TEXT(false, "CSampleCopier::CopyBuffer(): SetActualDataLength() FAILED");
         return FailureOf(hr);
     }
@@ -86,7 +86,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
     HRESULT hr = CMTHelp::MTParseVideo(pmt, &fcc, &nWidth, &nHeight, nullptr);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): CMTHelp::MTParseVideo()=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::SetProperties( %s ): CMTHelp::MTParseVideo()=0x%X\n",
                pszSide, hr);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::SetProperties(): MTParseVideo() FAILED");
         return hr;
@@ -95,7 +95,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
     // LONG_MIN has no positive counterpart.
     if (nWidth <= 0 || nHeight == 0 || nHeight == LONG_MIN)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::SetProperties( %s ): bad media type\n", pszSide);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::SetProperties(): bad media type");
         return VFW_E_INVALIDMEDIATYPE;
     }
@@ -103,7 +103,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
     if (nFormat < 0)
     {
         WCHAR szSubtype[128];
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): unsupported subtype %s\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::SetProperties( %s ): unsupported subtype %s\n",
                pszSide, Guid2Name(pmt->subtype, szSubtype, 128));
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::SetProperties() - unsupported subtype");
         return VFW_E_INVALIDSUBTYPE;
@@ -114,7 +114,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
     const LONGLONG llImage = CPictureFormats::ImageSize64(nFormat, nWidth, nHeight);
     if (llImage > LONG_MAX || CPictureFormats::ImageSize64(nFormat, nWidth, 1) > LONG_MAX)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::SetProperties( %s ): picture of %i x %i too large\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::SetProperties( %s ): picture of %i x %i too large\n",
                pszSide, nWidth, nHeight);
         return VFW_E_INVALIDMEDIATYPE;
     }
@@ -124,7 +124,7 @@ HRESULT COverlayMixerCopier::SetProperties(const AM_MEDIA_TYPE* pmt, bool bSourc
         WCHAR szSrc[16], szDst[16];
         const DWORD fccSrc = bSource ? fcc : m_fccType, fccDst = bSource ? m_fccType : fcc;
         const long nHeightSrc = bSource ? nHeight : m_nHeight, nHeightDst = bSource ? m_nHeight : nHeight;
-        TraceW(TRACE_CAT_GENERAL, 2,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                L"###Err### COverlayMixerCopier::SetProperties( %s ): properties are different, source %s, height=%u, "
                L"destination %s, height=%u\n",
                pszSide, FccText(fccSrc, szSrc), nHeightSrc, FccText(fccDst, szDst), nHeightDst);
@@ -162,7 +162,7 @@ HRESULT COverlayMixerCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, l
     if (m_fccType == 0 || m_nHeight == 0 || m_nWidthSrc == 0 || m_nWidthDst == 0)
     {
         WCHAR szFcc[16];
-        TraceW(TRACE_CAT_GENERAL, 2,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                L"###Err### COverlayMixerCopier::CopyBuffer(): fccType=%s, nWidthSrc=%u, nWidthDst=%u, nHeight=%u\n",
                FccText(m_fccType, szFcc), m_nWidthSrc, m_nWidthDst, m_nHeight);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::CopyBuffer(): bad parameters");
@@ -178,7 +178,7 @@ HRESULT COverlayMixerCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, l
     const long cbDst = pDst->GetSize();
     if (cbSrc < m_cbImageSrc || cbDst < m_cbImageDst)
     {
-        TraceW(TRACE_CAT_GENERAL, 2,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                L"###Err### COverlayMixerCopier::CopyBuffer(): buffers too small, source %i < %i or destination %i < %i\n",
                cbSrc, m_cbImageSrc, cbDst, m_cbImageDst);
         return E_FAIL;
@@ -186,7 +186,7 @@ HRESULT COverlayMixerCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, l
     hr = CPictureFormats::CopyData(pbDst, pbSrc, m_nFormat, m_nWidthSrc, static_cast<long>(m_nHeight), m_nWidthDst, 0);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x%X\n", hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x%X\n", hr);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData() FAILED");
     }
     return hr;

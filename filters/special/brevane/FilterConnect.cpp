@@ -9,8 +9,6 @@ namespace
 // {F72A76E0-EB0A-11D0-ACE4-0000C0CC16BA}
 const GUID c_guidFormatVBI = {0xF72A76E0, 0xEB0A, 0x11D0, {0xAC, 0xE4, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
 
-DWORD PtrText(const void* p) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p)); }
-
 // Clears a flag when the scope ends.
 class CFlagScope
 {
@@ -516,7 +514,7 @@ HRESULT CSpyFilter::PassThru_GetAllocator(IMemAllocator** ppAllocator)
     const HRESULT hr = spMemInput->GetAllocator(ppAllocator);
     if (hr == S_OK)
         TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_GetAllocator(): GetAllocator()=S_OK, *ppAllocator=0x%08X\n", m_szTag,
-               PtrText(ppAllocator != nullptr ? *ppAllocator : nullptr));
+               TracePtr32(ppAllocator != nullptr ? *ppAllocator : nullptr));
     else
         TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s PassThru_GetAllocator(): GetAllocator()=0x%X\n", m_szTag, hr);
     return hr;
@@ -535,7 +533,7 @@ HRESULT CSpyFilter::PassThru_NotifyAllocator(IMemAllocator* pAllocator, BOOL bRe
         return hr;
     }
     TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_NotifyAllocator(): NotifyAllocator()=S_OK, pAllocator=0x%08X\n", m_szTag,
-           PtrText(pAllocator));
+           TracePtr32(pAllocator));
     {
         CScopedLock delivery(&m_apOut->m_csDelivery);
         m_apOut->m_spMemInput = spMemInput;
