@@ -2,6 +2,7 @@
 // the graph, disconnects and reconnects; and hand-offs between a streaming
 // thread held inside a neighbour and the threads that control the filter.
 #include "WaveGraph.h"
+#include "support/ComTest.h"
 #include "support/PassThroughChain.h"
 #include "support/TestPeers.h"
 
@@ -51,7 +52,7 @@ TEST_F(BusyGraph, StateChangesWhileStreamingNeverDeliverAfterStop)
 // drives the graph, flushes, and reconnects after stops.
 TEST(PeerConcurrency, StreamingThreadAgainstStateChangesFlushesAndReconnections)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     {
         CComPtr<IGraphBuilder> spGraph = CreateGraph();
         CComPtr<CTestSource> spSource = CTestSource::Create();
@@ -99,7 +100,6 @@ TEST(PeerConcurrency, StreamingThreadAgainstStateChangesFlushesAndReconnections)
         spSource.Release();
         TearDownGraph(spGraph);
     }
-    CoUninitialize();
 }
 
 namespace
