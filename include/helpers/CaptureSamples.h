@@ -99,8 +99,9 @@ private:
     // Takes the oldest record: S_FALSE when none is queued yet,
     // CAPTURE_COMPLETED when every sample has been written; under the lock.
     HRESULT GetBuffer(CBufferObject** ppRecord);
-    // Clears the capture and its queue; the writer only when the worker is idle.
-    void EndCapture(bool bCloseWriter);
+    // Clears the capture and its queue; the writer only when the worker is
+    // idle. Returns how many queued records were dropped.
+    ULONG EndCapture(bool bCloseWriter);
     // Ends the worker before the object goes: it may still be inside a write.
     void StopWorker();
     void CloseWriter();

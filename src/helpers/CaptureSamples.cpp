@@ -351,7 +351,9 @@ HRESULT CCaptureSamples::StopCapture()
     }
     // A worker still busy in a write closes its file itself once it sees the
     // capture cleared; closing it here would pull the handle from under it.
-    EndCapture(bWorkerIdle);
+    const ULONG nDropped = EndCapture(bWorkerIdle);
+    if (nDropped != 0)
+        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StopCapture(): %u queued records dropped\n", m_szDebugName, nDropped);
     return S_OK;
 }
 
@@ -364,12 +366,14 @@ void CCaptureSamples::CloseWriter()
     m_writer.Close(false);
 }
 
-void CCaptureSamples::EndCapture(bool bCloseWriter)
+ULONG CCaptureSamples::EndCapture(bool bCloseWriter)
 {
     CBufferObject* pQueue = nullptr;
     CBufferObject* pReference = nullptr;
+    ULONG nDropped = 0;
     {
         CScopedLock lock(&m_lock);
+        nDropped = m_nQueued;
         m_bCapturing = false;
         m_nCaptured = 0;
         pReference = m_pReference;
@@ -394,6 +398,7 @@ void CCaptureSamples::EndCapture(bool bCloseWriter)
         pReference->Release();
     // A record the worker still writes is freed when it comes back.
     m_pool.Close();
+    return nDropped;
 }
 
 // ---- Streaming thread ------------------------------------------------------------------
@@ -585,7 +590,15 @@ HRESULT CCaptureSamples::RunThread()
         }
         if (!bCapturing)
         {
-            // The worker owns the file: it closes it before it reports idle.
+            // A stop refuses new samples, but what was already accepted is
+            // written first, one record per pass so that a capture started
+            // meanwhile is seen. Then the worker, which owns the file,
+            // closes it and reports idle.
+            const HRESULT hr = eCT == eCT_Bmp ? WriteBitmap() : WriteSample();
+            if (hr == S_OK)
+                continue;
+            if (FAILED(hr))
+                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s RunThread(): Write...()=0x%X\n", m_szDebugName, hr);
             CloseWriter();
             m_evStopped.Set();
             dwWait = INFINITE;

@@ -478,6 +478,109 @@ TEST_F(Capture, StopWhileTheWorkerWritesKeepsWholeRecords)
     EXPECT_NE(std::string::npos, list.find("Records: ")) << list;
 }
 
+namespace
+{
+// The reader's text of one record's times and flags.
+std::string RecordText(LONGLONG llIndex, REFERENCE_TIME tStart, REFERENCE_TIME tStop, LONGLONG llMedia, DWORD dwFlags)
+{
+    auto time = [](REFERENCE_TIME t) {
+        const ULONGLONG u = t < 0 ? 0ULL - static_cast<ULONGLONG>(t) : static_cast<ULONGLONG>(t);
+        char sz[48];
+        snprintf(sz, sizeof(sz), "%s%llu.%07llu", t < 0 ? "-" : "", u / 10000000ULL, u % 10000000ULL);
+        return std::string(sz);
+    };
+    char sz[160];
+    snprintf(sz, sizeof(sz), "'### SAMPLE %04d' start %s stop %s media %lld-%lld flags 0x%lX%s%s%s sample",
+             static_cast<int>(llIndex), time(tStart).c_str(), time(tStop).c_str(), llMedia, llMedia + 1,
+             static_cast<unsigned long>(dwFlags), (dwFlags & 1) ? " sync" : "", (dwFlags & 2) ? " preroll" : "",
+             (dwFlags & 4) ? " discontinuity" : "");
+    return sz;
+}
+} // namespace
+
+// A fast stream stopped at once: every sample accepted before the stop is
+// written, with the times, media times and flags it had.
+TEST_F(Capture, StopWritesEveryAcceptedRecordWithItsTimesAndFlags)
+{
+    const std::wstring dir = Dir(L"drain");
+    const std::wstring file = dir + L"d.dat";
+    const int c_nData = 8, c_nFiles = 32;
+    {
+        CCaptureSamples cap;
+        ASSERT_EQ(S_OK, cap.SetCaptureProps(file.c_str(), FALSE, 1000, false));
+        AM_MEDIA_TYPE mt = AudioType();
+        ASSERT_EQ(S_OK, cap.StartCapture(&mt));
+        for (LONGLONG i = 0; i < c_nData; ++i)
+        {
+            CComPtr<IMediaSample> sp = Sample(Pattern(3000, static_cast<BYTE>(i)), i);
+            REFERENCE_TIME t1 = (i - 2) * 400000 - 7, t2 = t1 + 400000;
+            LONGLONG m1 = 1000 + i * 10, m2 = m1 + 1;
+            sp->SetTime(&t1, &t2);
+            sp->SetMediaTime(&m1, &m2);
+            sp->SetSyncPoint(i % 2 == 0);
+            sp->SetPreroll(i % 3 == 0);
+            sp->SetDiscontinuity(i % 4 == 0);
+            ASSERT_EQ(S_OK, cap.CaptureSample(sp, i));
+        }
+        EXPECT_EQ(S_OK, cap.StopCapture());
+    }
+    DWORD dwExit = 99;
+    const std::string list = CapRead(L"\"" + file + L"\"", &dwExit);
+    EXPECT_EQ(0u, dwExit) << list;
+    EXPECT_NE(std::string::npos, list.find("Records: 8")) << list;
+    for (LONGLONG i = 0; i < c_nData; ++i)
+    {
+        const DWORD dwFlags = (i % 2 == 0 ? 1 : 0) | (i % 3 == 0 ? 2 : 0) | (i % 4 == 0 ? 4 : 0);
+        const std::string rec = RecordText(i, (i - 2) * 400000 - 7, (i - 1) * 400000 - 7, 1000 + i * 10, dwFlags);
+        EXPECT_NE(std::string::npos, list.find(rec)) << rec << "\n" << list;
+    }
+
+    // One file per sample: the stop waits for the files still to be made.
+    CCaptureSamples cap;
+    ASSERT_EQ(S_OK, cap.SetCaptureProps((dir + L"f.bin").c_str(), TRUE, 1000, false));
+    ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
+    for (LONGLONG i = 0; i < c_nFiles; ++i)
+        ASSERT_EQ(S_OK, cap.CaptureSample(Sample(Pattern(700, static_cast<BYTE>(i)), i), i));
+    EXPECT_EQ(S_OK, cap.StopCapture());
+    for (int i = 0; i < c_nFiles; ++i)
+    {
+        WCHAR szName[16];
+        swprintf(szName, 16, L"f_%04d.bin", i);
+        EXPECT_EQ(Pattern(700, static_cast<BYTE>(i)), ReadAll(dir + szName)) << i;
+    }
+}
+
+// A worker that cannot write: the queue grows to 256 MiB and then refuses
+// samples at once; a stop that cannot wait for it says what it dropped.
+TEST_F(Capture, AFullQueueRefusesSamplesAndAStopThatTimesOutDropsIt)
+{
+    CTraceCapture trace;
+    const wchar_t c_szPipe[] = L"\\\\.\\pipe\\velmora_cap_full.bin";
+    CStalledPipe pipe(c_szPipe);
+    ASSERT_TRUE(pipe.Valid());
+    CCaptureSamples cap;
+    ASSERT_EQ(S_OK, cap.SetCaptureProps(c_szPipe, FALSE, 100000, false));
+    ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
+    CComPtr<IMediaSample> sp = Sample(Pattern(65536, 1));
+    ASSERT_EQ(S_OK, cap.CaptureSample(sp, 0));
+    ASSERT_TRUE(pipe.WaitWriter());
+    LONGLONG nQueued = 0;
+    while (nQueued < 10000 && cap.CaptureSample(sp, nQueued + 1) == S_OK)
+        ++nQueued;
+    // Refused once the queue holds more than 256 MiB, not before.
+    EXPECT_GE(nQueued * 65536, LONGLONG{CCaptureSamples::MAX_QUEUED_BYTES} - 65536 * 64);
+    EXPECT_LE(nQueued * 65536, LONGLONG{CCaptureSamples::MAX_QUEUED_BYTES} + 65536);
+    EXPECT_EQ(S_FALSE, cap.CaptureSample(sp, 0));
+    trace.Clear();
+    EXPECT_EQ(S_OK, cap.StopCapture());
+    const std::wstring text = trace.Text();
+    EXPECT_NE(std::wstring::npos, text.find(L"StopCapture(): WaitForSingleObject()=0x102")) << Narrow(text);
+    EXPECT_NE(std::wstring::npos, text.find(L"###Err### [Capture] StopCapture(): " + std::to_wstring(nQueued) +
+                                            L" queued records dropped\n"))
+        << Narrow(text);
+    pipe.Read(65536); // lets the worker go
+}
+
 TEST_F(Capture, PropertiesPersistAndCorruptStreamsRestoreDefaults)
 {
     CCaptureSamples cap;

@@ -166,6 +166,9 @@ TEST(PinOutlivingItsFilter, RefusesWithoutReachingIt)
     EXPECT_EQ(VFW_E_NOT_CONNECTED, spMemIn->Receive(&sample));
     EXPECT_TRUE(Traced(trace, L"IMemInputPinImpl::Receive(): Input pin not connected"));
     EXPECT_EQ(S_FALSE, spIn->Disconnect());
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    EXPECT_EQ(S_FALSE, spIn->QueryAccept(&mt));
+    EXPECT_NE(std::wstring::npos, trace.Text().find(L"QueryAcceptMT(): link between filter and pin is broken"));
     spMemIn.Release();
     spIn.Release();
 }

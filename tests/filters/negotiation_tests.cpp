@@ -1,9 +1,11 @@
 // Connection negotiation between the framework's pins and simple neighbours:
-// refusals, failed completion, dynamic reconnection by the current peer.
+// refusals, failed completion, dynamic reconnection by the current peer, the
+// order in which types are tried, and allocators that refuse a state change.
 #include <gtest/gtest.h>
 
 #include "support/ComTest.h"
 #include "support/PassThroughChain.h"
+#include "support/TestPeers.h"
 #include "support/TraceCapture.h"
 
 namespace
@@ -182,4 +184,96 @@ TEST_F(Negotiation, FailuresAfterTheTypeLeaveBothPinsAsTheyWere)
     ASSERT_EQ(S_OK, m_chain.m_spFilter->Pause());
     EXPECT_EQ(VFW_E_NOT_STOPPED, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
     ASSERT_EQ(S_OK, m_chain.m_spFilter->Stop());
+}
+
+// Without a type given, the output tries the receiving pin's types, then its
+// own type (the one of its last connection), then upstream's: a later source
+// is reached only when no earlier type is taken.
+TEST(NegotiationOrder, ReceivingPinsTypesThenTheOutputsOwnThenUpstreams)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        const CMType mtDown(MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT), mtOwn(MEDIATYPE_Audio, MEDIASUBTYPE_PCM),
+            mtUp(MEDIATYPE_Audio, MEDIASUBTYPE_DRM_Audio);
+        CComPtr<CTestSource> spSource = CTestSource::Create();
+        CComPtr<CTestSink> spSink = CTestSink::Create();
+        CComObject<CTestInPlaceFilter>* pFilter = nullptr;
+        ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&pFilter));
+        CComPtr<IBaseFilter> spFilter(static_cast<IBaseFilter*>(pFilter));
+        IPin* pOut = pFilter->m_apOut;
+        // Upstream offers (and takes back) all three; the input connects with its first.
+        spSource->SetMediaTypes({mtUp, mtDown, mtOwn});
+        ASSERT_EQ(S_OK, spSource->Pin()->Connect(pFilter->m_apIn, nullptr));
+        spSink->SetEnumTypes({mtDown});
+        const struct
+        {
+            std::vector<CMType> accepted;
+            const CMType& expected;
+        } cases[] = {
+            {{mtDown, mtOwn, mtUp}, mtDown},
+            {{mtOwn, mtUp}, mtOwn},
+            {{mtUp}, mtUp},
+        };
+        for (const auto& c : cases)
+        {
+            SCOPED_TRACE(testing::Message() << "expected " << c.expected.subtype.Data1);
+            spSink->SetAcceptedTypes({mtOwn});
+            ASSERT_EQ(S_OK, pOut->Connect(spSink->Pin(), &mtOwn));
+            ASSERT_EQ(S_OK, pOut->Disconnect());
+            spSink->SetAcceptedTypes(c.accepted);
+            ASSERT_EQ(S_OK, pOut->Connect(spSink->Pin(), nullptr));
+            EXPECT_TRUE(spSink->ConnectionType() == c.expected);
+            ASSERT_EQ(S_OK, pOut->Disconnect());
+        }
+        spSource->Pin()->Disconnect();
+        static_cast<IPin*>(pFilter->m_apIn)->Disconnect();
+    }
+    CoUninitialize();
+}
+
+// An allocator that cannot commit or decommit: the state change fails with
+// its code (a qualified yes counts as a failure) and the state stays.
+TEST_F(Negotiation, AllocatorThatCannotCommitOrDecommitLeavesTheStateAsItWas)
+{
+    ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_chain.m_pFilter));
+    m_chain.m_spFilter = static_cast<IBaseFilter*>(m_chain.m_pFilter);
+    CComPtr<CTestAllocator> spAlloc = CTestAllocator::Create();
+    CMType mt(MEDIATYPE_Audio, MEDIASUBTYPE_PCM);
+    ALLOCATOR_PROPERTIES req = {2, 1024, 1, 0}, act = {};
+    ASSERT_EQ(S_OK, m_chain.In()->ReceiveConnection(&m_chain.m_source, &mt));
+    ASSERT_EQ(S_OK, spAlloc->SetProperties(&req, &act));
+    ASSERT_EQ(S_OK, m_chain.Filter()->NotifyAllocator(spAlloc, FALSE));
+    ASSERT_EQ(S_OK, m_chain.Out()->Connect(&m_chain.m_sink, &mt));
+    ASSERT_EQ(eAS_Upstream, m_chain.m_pFilter->m_apOut->m_eAllocSrc);
+    IBaseFilter* pFilter = m_chain.m_spFilter;
+    auto state = [pFilter] {
+        FILTER_STATE e = State_Running;
+        pFilter->GetState(0, &e);
+        return e;
+    };
+
+    spAlloc->SetCommitResult(E_OUTOFMEMORY);
+    EXPECT_EQ(E_OUTOFMEMORY, pFilter->Pause());
+    EXPECT_EQ(State_Stopped, state());
+    EXPECT_EQ(E_OUTOFMEMORY, pFilter->Run(0));
+    EXPECT_EQ(State_Stopped, state());
+    spAlloc->SetCommitResult(S_FALSE);
+    EXPECT_EQ(E_FAIL, pFilter->Pause());
+    EXPECT_EQ(State_Stopped, state());
+    spAlloc->SetCommitResult(S_OK);
+    ASSERT_EQ(S_OK, pFilter->Pause());
+    EXPECT_TRUE(spAlloc->IsCommitted());
+
+    spAlloc->SetDecommitResult(E_UNEXPECTED);
+    EXPECT_EQ(E_UNEXPECTED, pFilter->Stop());
+    EXPECT_EQ(State_Paused, state());
+    EXPECT_TRUE(spAlloc->IsCommitted());
+    // Still active: running needs no second commit.
+    const LONG nCommits = spAlloc->CommitCount();
+    EXPECT_EQ(S_OK, pFilter->Run(0));
+    EXPECT_EQ(nCommits, spAlloc->CommitCount());
+    spAlloc->SetDecommitResult(S_OK);
+    EXPECT_EQ(S_OK, pFilter->Stop());
+    EXPECT_EQ(State_Stopped, state());
+    EXPECT_FALSE(spAlloc->IsCommitted());
 }

@@ -6,6 +6,46 @@
 
 #include <vector>
 
+// Holds the calls that pass it until the test opens it, so that a test can
+// act while another thread is inside a neighbour's method. Pass touches only
+// the gate: the object that called it may be gone when it returns.
+class CGate
+{
+public:
+    CGate()
+        : m_hEntered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_hOpen(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+    }
+    ~CGate()
+    {
+        CloseHandle(m_hEntered);
+        CloseHandle(m_hOpen);
+    }
+    CGate(const CGate&) = delete;
+    CGate& operator=(const CGate&) = delete;
+
+    void Pass()
+    {
+        const LONG nInside = InterlockedIncrement(&m_nInside);
+        for (LONG nMax = m_nMaxInside; nMax < nInside; nMax = m_nMaxInside)
+            if (InterlockedCompareExchange(&m_nMaxInside, nInside, nMax) == nMax)
+                break;
+        InterlockedIncrement(&m_nEntered);
+        SetEvent(m_hEntered);
+        if (WaitForSingleObject(m_hOpen, 10000) != WAIT_OBJECT_0)
+            InterlockedIncrement(&m_nTimedOut); // nobody opened it: the test failed
+        InterlockedDecrement(&m_nInside);
+        InterlockedIncrement(&m_nPassed);
+    }
+    bool WaitEntered() { return WaitForSingleObject(m_hEntered, 10000) == WAIT_OBJECT_0; }
+    void Open() { SetEvent(m_hOpen); }
+
+    LONG volatile m_nEntered = 0, m_nPassed = 0, m_nInside = 0, m_nMaxInside = 0, m_nTimedOut = 0;
+
+private:
+    HANDLE m_hEntered, m_hOpen;
+};
+
 // The thinnest pin that can stand on either side of the filter: it accepts
 // every type and every sample and counts what it receives.
 class CCountingPin : public CComObjectRootMT, public IPin, public IMemInputPin
@@ -43,11 +83,23 @@ public:
         return S_OK;
     }
     STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
-    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return m_hrQueryAccept; }
+    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override
+    {
+        const HRESULT hr = m_hrQueryAccept;
+        if (CGate* pGate = m_pAcceptGate)
+            pGate->Pass(); // nothing of this object is touched after it
+        return hr;
+    }
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** pp) override { return m_bOddAnswers ? (*pp = nullptr, S_OK) : E_NOTIMPL; }
     STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override { return E_NOTIMPL; }
     STDMETHOD(EndOfStream)() override { return S_OK; }
-    STDMETHOD(BeginFlush)() override { return S_OK; }
+    // A renderer lets a held sample go when it is flushed.
+    STDMETHOD(BeginFlush)() override
+    {
+        if (m_pReceiveGate != nullptr)
+            m_pReceiveGate->Open();
+        return S_OK;
+    }
     STDMETHOD(EndFlush)() override { return S_OK; }
     STDMETHOD(NewSegment)(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
@@ -79,13 +131,18 @@ public:
             *pProps = m_requirements;
         return m_hrRequirements;
     }
-    STDMETHOD(Receive)(IMediaSample*) override { return ++m_nReceived == m_nFalseAt ? S_FALSE : S_OK; }
+    STDMETHOD(Receive)(IMediaSample*) override
+    {
+        if (m_pReceiveGate != nullptr)
+            m_pReceiveGate->Pass();
+        return InterlockedIncrement(&m_nReceived) == m_nFalseAt ? S_FALSE : S_OK;
+    }
     STDMETHOD(ReceiveMultiple)(IMediaSample**, long, long*) override { return E_NOTIMPL; }
     STDMETHOD(ReceiveCanBlock)() override { return S_FALSE; }
 
     PIN_DIRECTION m_eDir = PINDIR_OUTPUT;
     CComPtr<IPin> m_spPeer;
-    long m_nReceived = 0;
+    long m_nReceived = 0; // counted atomically: two threads may deliver
     long m_nFalseAt = -1;             // the sample (counted from 1) answered S_FALSE
     HRESULT m_hrQueryAccept = S_OK;
     HRESULT m_hrReceiveConnection = S_OK;
@@ -99,6 +156,8 @@ public:
     // S_OK without the object asked for, S_FALSE with nonsense properties.
     bool m_bOddAnswers = false;
     ALLOCATOR_PROPERTIES m_requirements = {};
+    CGate* m_pAcceptGate = nullptr;  // holds QueryAccept
+    CGate* m_pReceiveGate = nullptr; // holds Receive until opened or flushed
 };
 
 // One sample of cbActual bytes from pAlloc, handed to pTarget.

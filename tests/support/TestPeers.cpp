@@ -171,6 +171,8 @@ STDMETHODIMP CTestAllocator::GetProperties(ALLOCATOR_PROPERTIES* pProps)
 STDMETHODIMP CTestAllocator::Commit()
 {
     InterlockedIncrement(&m_nCommit);
+    if (m_hrCommit != S_OK)
+        return m_hrCommit;
     const HRESULT hr = m_spInner->Commit();
     if (SUCCEEDED(hr))
         m_bCommitted = true;
@@ -180,6 +182,8 @@ STDMETHODIMP CTestAllocator::Commit()
 STDMETHODIMP CTestAllocator::Decommit()
 {
     InterlockedIncrement(&m_nDecommit);
+    if (m_hrDecommit != S_OK)
+        return m_hrDecommit;
     const HRESULT hr = m_spInner->Decommit();
     if (SUCCEEDED(hr))
         m_bCommitted = false;

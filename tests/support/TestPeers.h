@@ -81,6 +81,9 @@ public:
     void SetGetPropertiesResult(HRESULT hr) { m_hrGetProperties = hr; }
     // SetProperties refuses with hr without passing on (S_OK: passes on).
     void SetSetPropertiesResult(HRESULT hr) { m_hrSetProperties = hr; }
+    // Commit and Decommit answer hr and change nothing (S_OK: pass on).
+    void SetCommitResult(HRESULT hr) { m_hrCommit = hr; }
+    void SetDecommitResult(HRESULT hr) { m_hrDecommit = hr; }
 
     LONG CommitCount() const { return m_nCommit; }
     LONG DecommitCount() const { return m_nDecommit; }
@@ -105,6 +108,7 @@ private:
     volatile long m_cbReportedAlign = 0;
     volatile HRESULT m_hrGetProperties = S_OK;
     volatile HRESULT m_hrSetProperties = S_OK;
+    volatile HRESULT m_hrCommit = S_OK, m_hrDecommit = S_OK;
     volatile LONG m_nCommit = 0, m_nDecommit = 0;
     volatile bool m_bCommitted = false;
 };
