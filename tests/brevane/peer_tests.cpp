@@ -374,11 +374,20 @@ TEST_F(SpyPeers, RegistryOptionsOnJoinAndTheDifferenceFile)
     EXPECT_TRUE(Spy()->m_bCheckPositioning);
     ASSERT_EQ(S_OK, Connect());
     ASSERT_EQ(S_OK, Run());
+    LARGE_INTEGER liFreq, liStart, liStop;
+    QueryPerformanceFrequency(&liFreq);
+    QueryPerformanceCounter(&liStart);
     EXPECT_EQ(S_OK, m_spSource->Deliver(5, 1000, c_tDur));
+    QueryPerformanceCounter(&liStop);
     ASSERT_EQ(S_OK, Stop());
     std::vector<BYTE> file = ReadAll(sDiff);
     ASSERT_EQ(4u + 4 * 4, file.size());
-    EXPECT_EQ(4u, *reinterpret_cast<DWORD*>(file.data()));
+    const DWORD* pdw = reinterpret_cast<DWORD*>(file.data());
+    EXPECT_EQ(4u, pdw[0]);
+    // Microseconds: together no longer than the delivery took (the nominal
+    // processor rate may be off by some, a unit mistake by a thousandfold).
+    const LONGLONG llElapsedUs = (liStop.QuadPart - liStart.QuadPart) * 1000000 / liFreq.QuadPart;
+    EXPECT_LE(LONGLONG(pdw[1]) + pdw[2] + pdw[3] + pdw[4], 4 * llElapsedUs + 4);
     EXPECT_EQ(5u, CSpyHost::Get()->CountLines(" Dur="));
     // A run of one sample records no interval.
     ASSERT_EQ(S_OK, Run());
@@ -389,11 +398,20 @@ TEST_F(SpyPeers, RegistryOptionsOnJoinAndTheDifferenceFile)
     EXPECT_EQ(0u, *reinterpret_cast<DWORD*>(file.data()));
     DeleteFileW(sDiff.c_str());
 
-    // Wrong types are ignored; an overlong path empties the option.
+    // Joining again with both values absent: the file is forgotten, the flag kept.
     m_spGraph->Disconnect(m_spSink->Pin());
     m_spGraph->Disconnect(Out());
     m_spGraph->Disconnect(m_spSource->Pin());
     m_spGraph->Disconnect(In());
+    ASSERT_EQ(S_OK, m_spGraph->RemoveFilter(m_spSpy));
+    {
+        CSpyOptionsKey key;
+        ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spSpy, L"Spy"));
+    }
+    EXPECT_TRUE(Spy()->m_bCheckPositioning);
+    EXPECT_EQ(0, Spy()->m_szDifferenceFile[0]);
+
+    // Wrong types are ignored; an overlong path empties the option.
     {
         CSpyOptionsKey key;
         key.SetText(L"Check positioning", L"1");
