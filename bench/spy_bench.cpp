@@ -52,17 +52,7 @@ public:
         return m_spAlloc->Commit();
     }
 
-    HRESULT Push(IMemInputPin* pTarget, long cbActual)
-    {
-        IMediaSample* pSample = nullptr;
-        HRESULT hr = m_spAlloc->GetBuffer(&pSample, nullptr, nullptr, 0);
-        if (FAILED(hr))
-            return hr;
-        pSample->SetActualDataLength(cbActual);
-        hr = pTarget->Receive(pSample);
-        pSample->Release();
-        return hr;
-    }
+    HRESULT Push(IMemInputPin* pTarget, long cbActual) { return PushSample(m_spAlloc, pTarget, cbActual); }
 
     IMemInputPin* Spy() { return m_pSpy->m_apIn; }
     IMemInputPin* Sink() { return &m_sink; }

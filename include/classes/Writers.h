@@ -6,12 +6,22 @@
 #include <windows.h>
 
 #include <winapi/ComPtr.h>
+#include <winapi/Wrappers.h>
 
 // ---- Capture file layout (little-endian, the same from either build) ---------
 
-// Data file header: magic, header size (16 + serialised media type), 0.
+// Data file header; the serialised media type follows it directly.
 constexpr char CAPFILE_MAGIC[8] = {'V', 'L', 'M', '_', 'v', '0', '2', 0};
-constexpr ULONG CAPFILE_HEADER_FIXED = 16;
+#pragma pack(push, 4)
+struct CAPFILE_HEADER
+{
+    char szMagic[8];  // CAPFILE_MAGIC
+    DWORD cbHeader;   // this record and the media type after it
+    DWORD dwReserved; // 0
+};
+#pragma pack(pop)
+static_assert(sizeof(CAPFILE_HEADER) == 16, "the file header is stored as it lies in memory");
+constexpr ULONG CAPFILE_HEADER_FIXED = sizeof(CAPFILE_HEADER);
 constexpr ULONG CAPFILE_HEADER_MAX = 16384;
 
 // Record flags.
@@ -22,11 +32,17 @@ enum : DWORD
     CAPSMP2_DISCONTINUITY = 0x4,
 };
 
+// Record marker: this prefix, then the sample index modulo 10,000 in four
+// digits; capture file names repeat the digits.
+constexpr char CAPSMP2_MARKER_PREFIX[] = "### SAMPLE ";
+constexpr size_t CAPSMP2_MARKER_PREFIX_LEN = sizeof(CAPSMP2_MARKER_PREFIX) - 1;
+constexpr size_t CAPSMP2_MARKER_DIGITS = 4;
+
 #pragma pack(push, 4)
 struct CAPSMP2
 {
-    char szMarker[16]; // "### SAMPLE %04u", zero-filled
-    DWORD cbRecord;    // 64 + stored size, rounded up to 16
+    char szMarker[16]; // CAPSMP2_MARKER_PREFIX and the digits, zero-filled
+    DWORD cbRecord;    // CAPSMP2_RECORD_SIZE(cbStored)
     DWORD cbStored;    // 0 (duplicate or empty), compressed length, or cbSample
     DWORD cbSample;
     DWORD dwFlags;
@@ -37,11 +53,21 @@ struct CAPSMP2
 };
 #pragma pack(pop)
 static_assert(sizeof(CAPSMP2) == 64, "the record header is stored as it lies in memory");
+static_assert(CAPSMP2_MARKER_PREFIX_LEN + CAPSMP2_MARKER_DIGITS < sizeof(CAPSMP2::szMarker),
+              "the marker keeps a terminating zero");
 
-constexpr ULONG CAPSMP2_HEADER_SIZE = 64;
-// Record buffer for a sample of cb bytes: header plus data rounded up to 16.
-constexpr ULONG CAPSMP2_SIZE(ULONG cb) { return (cb + 79) & ~15UL; }
-constexpr ULONG CAPSMP2_RECORD_SIZE(ULONG cbStored) { return (CAPSMP2_HEADER_SIZE + cbStored + 15) & ~15UL; }
+constexpr ULONG CAPSMP2_HEADER_SIZE = sizeof(CAPSMP2);
+// Records start on this boundary: the data is zero-padded up to it.
+constexpr ULONG CAPSMP2_ALIGN = 16;
+// Header and cbStored bytes of data, rounded up to CAPSMP2_ALIGN.
+constexpr ULONG CAPSMP2_RECORD_SIZE(ULONG cbStored)
+{
+    return (CAPSMP2_HEADER_SIZE + cbStored + CAPSMP2_ALIGN - 1) & ~(CAPSMP2_ALIGN - 1);
+}
+// Record buffer for a sample of cb bytes: room to store it whole.
+constexpr ULONG CAPSMP2_SIZE(ULONG cb) { return CAPSMP2_RECORD_SIZE(cb); }
+// Largest sample whose record size still fits in 32 bits.
+constexpr ULONG CAPSMP2_MAX_SAMPLE = 0xFFFFFFFFUL - (CAPSMP2_HEADER_SIZE + CAPSMP2_ALIGN - 1);
 
 // ---- Block compression ---------------------------------------------------------
 
@@ -131,7 +157,7 @@ public:
     static constexpr ULONG MAX_SPARES = 32;
     static constexpr ULONG MAX_SPARE_BYTES = 32 * 1024 * 1024;
 
-    explicit CRecordPool(CRITICAL_SECTION* pLock) : m_pLock(pLock) {}
+    explicit CRecordPool(CCritSec_SC& lock) : m_lock(lock) {}
     // Every record taken must have come back or be released before this.
     ~CRecordPool() { Close(); }
     CRecordPool(const CRecordPool&) = delete;
@@ -152,7 +178,7 @@ private:
     // False when the record is not kept: the caller frees it.
     bool GiveBack(CBufferObject* pObject);
 
-    CRITICAL_SECTION* m_pLock;
+    CCritSec_SC& m_lock; // the owner's; guards everything below
     bool m_bOpen = false;
     CBufferObject* m_pSpares = nullptr;
     ULONG m_nSpares = 0;

@@ -1,7 +1,8 @@
 // The filter framework: a transform filter with one input and one output
 // pin, built as class templates over the concrete classes. The framework
 // calls the concrete filter's Filter_* hooks directly (no virtual calls), so a
-// concrete class replaces a default simply by declaring its own hook.
+// concrete class replaces a default simply by declaring its own hook, marked
+// with DS_HOOK; DSHooks.h lists the hooks and checks the marks.
 //
 // Locks, always taken in this order and never the other way round:
 //   filter lock (the filter's object root)  -> output pin lock
@@ -26,10 +27,13 @@
 //                          IDirectShowDebugImpl
 //   DSTransformFilter.h    CTransformFilter (one input, one output pin)
 //   DSTransInPlaceFilter.h CTransInPlaceFilter (default hooks of a pass-through)
+//   DSHooks.h              the hooks a concrete filter and its pins write, their
+//                          contract, DS_HOOK and the compile-time check
 #pragma once
 
 #include <dshowx/DSBaseFilter.h>
 #include <dshowx/DSFilterCommon.h>
+#include <dshowx/DSHooks.h>
 #include <dshowx/DSInputPin.h>
 #include <dshowx/DSOutputAllocator.h>
 #include <dshowx/DSOutputPin.h>

@@ -9,6 +9,7 @@
 // Filter_GetAllocatorRequirements hooks.
 #pragma once
 
+#include <dshowx/DSHooks.h>
 #include <dshowx/DSPinBase.h>
 
 template <class TPin>
@@ -235,7 +236,11 @@ class CInputPin : public CPinBase<TPin, TFilter>,
 public:
     typedef CPinBase<TPin, TFilter> Base;
 
-    CInputPin() { this->m_ePinDir = PINDIR_INPUT; }
+    CInputPin()
+    {
+        static_assert(dshook::CInputPinHooks::Check<TPin>());
+        this->m_ePinDir = PINDIR_INPUT;
+    }
 
     BEGIN_COM_MAP(CInputPin)
     COM_INTERFACE_ENTRY(IPin)
@@ -247,7 +252,7 @@ public:
     COM_INTERFACE_ENTRY_FUNC_BLIND(QueryInterfaceTail)
     END_COM_MAP()
 
-    // Hooks of the concrete pin, answered here by default.
+    // Defaults of the input pin's hooks (their contract is in DSHooks.h).
     bool IsDynamicReconnectAllowed() { return true; }
     bool IsExamineMediaTypes() { return true; }
     HRESULT QueryInterfaceCatchAll(REFIID, void**) { return E_NOINTERFACE; }

@@ -3,6 +3,7 @@
 // A concrete output pin derives from COutputPin<TPin, TFilter>.
 #pragma once
 
+#include <dshowx/DSHooks.h>
 #include <dshowx/DSOutputAllocator.h>
 #include <dshowx/DSPinBase.h>
 
@@ -16,6 +17,7 @@ class COutputPin : public CPinBase<TPin, TFilter>,
 public:
     COutputPin()
     {
+        static_assert(dshook::COutputPinHooks::Check<TPin>());
         this->m_ePinDir = PINDIR_OUTPUT;
         InitializeCriticalSection(&m_csDelivery);
     }
@@ -27,14 +29,14 @@ public:
     COM_INTERFACE_ENTRY_FUNC(IID_IMediaSeeking, QueryMediaSeeking)
     END_COM_MAP()
 
+    // Default of the PinInit hook (DSHooks.h).
     HRESULT PinInit()
     {
         m_nRedirectMT = this->m_pFilter != nullptr ? this->m_pFilter->GetMediaTypeRedirection() : 0;
         return S_OK;
     }
 
-    // Called once a media type is agreed; the concrete pin completes the
-    // connection here, by default with the allocator agreement.
+    // Default of the AgreeExchange hook (DSHooks.h): the allocator agreement.
     HRESULT AgreeExchange() { return AgreeAllocator(); }
 
     STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override

@@ -57,7 +57,7 @@ public:
             StrFormat(m_szName, DS_NAME_MAX, L"%s %u", DirText(), dwCookie);
         MakeDebugName(m_szTag, DS_NAME_MAX, m_szName, pFilter != nullptr ? pFilter->GetTraceName() : L"[Pin]");
     }
-    // Further initialisation of a concrete pin after naming.
+    // Default of the PinInit hook (DSHooks.h).
     HRESULT PinInit() { return S_OK; }
 
     LPCWSTR DirText() const { return m_ePinDir == PINDIR_INPUT ? L"In" : L"Out"; }

@@ -20,6 +20,7 @@ enum : DWORD
     TRACE_LEVEL_ALWAYS = 0,
     TRACE_LEVEL_EXCEPTION = 1,
     TRACE_LEVEL_ERROR = 2,
+    TRACE_LEVEL_EVENT = 2, // object life and the main streaming events share the error level
     TRACE_LEVEL_STATE = 4,
     TRACE_LEVEL_CALL = 8,
     TRACE_LEVEL_DETAIL = 10,

@@ -8,7 +8,8 @@
 #include <dshowx/DSOutputPin.h>
 #include <dshowx/DSTransformFilter.h>
 
-// Default hooks of a filter that hands samples on in the buffers they came in.
+// Default hooks of a filter that hands samples on in the buffers they came
+// in; the contract of each is in DSHooks.h.
 template <class T, class TIn, class TOut>
 class CTransInPlaceFilter : public CTransformFilter<T, TIn, TOut>
 {

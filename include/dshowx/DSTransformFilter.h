@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dshowx/DSBaseFilter.h>
+#include <dshowx/DSHooks.h>
 
 template <class T, class TIn, class TOut>
 class CTransformFilter : public CBaseFilter<T>
@@ -13,6 +14,7 @@ public:
     typedef CComObject<TIn> InPinObject;
     typedef CComObject<TOut> OutPinObject;
 
+    CTransformFilter() { static_assert(dshook::CFilterHooks::Check<T>()); }
     ~CTransformFilter() override { ReleasePins(); }
 
     HRESULT FinalConstruct()
@@ -40,7 +42,8 @@ public:
         ReleasePin(m_apIn);
     }
 
-    // Option of the concrete filter: 1 makes the output pin offer the upstream types.
+    // Default of the GetMediaTypeRedirection hook (DSHooks.h): the output pin
+    // offers its own types.
     int GetMediaTypeRedirection() { return 0; }
 
     HRESULT QueryRedirect(DWORD dwCookie, REFIID riid, void** ppv)

@@ -65,7 +65,24 @@ struct CMTHelp
 // [size of block 2][narrow description, zero-terminated][pad]; sizes are
 // multiples of 16 and count their own 4 bytes.
 
-constexpr ULONG MTBUF_RECORD_SIZE = 72;
+// The media type record as the 32-bit platform lays it out, whichever build
+// writes or reads it: the two pointers are stored as 32-bit values.
+#pragma pack(push, 4)
+struct MTBUF_RECORD
+{
+    GUID majortype;
+    GUID subtype;
+    DWORD bFixedSizeSamples;
+    DWORD bTemporalCompression;
+    DWORD lSampleSize;
+    GUID formattype;
+    DWORD pUnk;
+    DWORD cbFormat;
+    DWORD pbFormat;
+};
+#pragma pack(pop)
+static_assert(sizeof(MTBUF_RECORD) == 72, "stored as it lies in memory");
+constexpr ULONG MTBUF_RECORD_SIZE = sizeof(MTBUF_RECORD);
 constexpr ULONG MTBUF_ROUND(ULONG cb) { return (cb + 15) & ~15UL; }
 #define MTBUF_MIN_SIZE(cbFormat) (MTBUF_ROUND(4 + MTBUF_RECORD_SIZE + (cbFormat)) + 16)
 

@@ -30,9 +30,11 @@ public:
     // Worker result: the requested number of samples has been written.
     static constexpr HRESULT CAPTURE_COMPLETED = 0x06E70100;
     // CaptureSample refuses samples while the queue holds more than this.
-    static constexpr ULONG MAX_QUEUED_BYTES = 268435456;
+    static constexpr ULONG MAX_QUEUED_BYTES = 256 * 1024 * 1024;
     // Longest template accepted: names are built in fixed buffers.
     static constexpr size_t MAX_TEMPLATE = 32000;
+    // Room for what a name adds before the extension: date and time, number.
+    static constexpr size_t MAX_SUFFIX = 64;
     // A waiting worker is woken when this many records or bytes are queued
     // (within what the record pool keeps) and looks for records on its own
     // this often while a capture runs.
@@ -79,9 +81,23 @@ public:
     CCritSec_SC* Lock() { return &m_lock; }
 
 private:
+    // Streaming thread, the steps of CaptureSample. Whether the sample is
+    // taken, with the compression choice and the record it may repeat.
+    bool AdmitSample(bool* pbCompress, CBufferObject** ppReference);
+    // Bytes to capture: the actual length, within the buffer's size.
+    ULONG CaptureLength(IMediaSample* pSample);
+    static void FillRecordHeader(IMediaSample* pSample, LONGLONG llIndex, ULONG cb, CAPSMP2* pRec);
+    // Copies or compresses the data into the record; *pcbStored is 0 when it
+    // repeats pReference. Fails when the sample's memory cannot be read.
+    HRESULT CopySampleData(const BYTE* pbData, ULONG cb, bool bCompress, CBufferObject* pReference,
+                           CBufferObject* pRecord, ULONG* pcbStored);
+    // Queues the filled record and wakes the worker when it has enough to do.
+    HRESULT Enqueue(CBufferObject* pRecord);
+
     HRESULT WriteSample();
     HRESULT WriteBitmap();
-    // Takes the oldest record (S_FALSE when none); under the lock.
+    // Takes the oldest record: S_FALSE when none is queued yet,
+    // CAPTURE_COMPLETED when every sample has been written; under the lock.
     HRESULT GetBuffer(CBufferObject** ppRecord);
     // Clears the capture and its queue; the writer only when the worker is idle.
     void EndCapture(bool bCloseWriter);
@@ -128,7 +144,7 @@ private:
     UINT m_nWriterCaptureId = 0; // worker-only: the capture of the open file
 
     // Worker-only: the name being opened, with room for the suffixes.
-    WCHAR m_szFileName[MAX_TEMPLATE + 64] = {};
+    WCHAR m_szFileName[MAX_TEMPLATE + MAX_SUFFIX] = {};
     size_t m_cchSuffixAndExt = 0;
     WCHAR m_szDebugName[64] = {};
 };

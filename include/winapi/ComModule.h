@@ -108,6 +108,22 @@ private:
     static inline CComModule* s_pModule = nullptr;
 };
 
+// What a module DLL's DllMain does: on attach, threads are not announced
+// and fnInit (HRESULT()) initialises the module, its failure failing the
+// load; on detach the module ends.
+template <class TModule, class TInit>
+BOOL ModuleDllMain(TModule& module, HINSTANCE hInstance, DWORD dwReason, TInit&& fnInit)
+{
+    if (dwReason == DLL_PROCESS_ATTACH)
+    {
+        DisableThreadLibraryCalls(hInstance);
+        return SUCCEEDED(fnInit());
+    }
+    if (dwReason == DLL_PROCESS_DETACH)
+        module.Term();
+    return TRUE;
+}
+
 // For classes of the object map: the script resource they register with.
 #define DECLARE_REGISTRY_RESOURCEID(id) \
     static HRESULT UpdateRegistry(BOOL bRegister) \

@@ -7,6 +7,7 @@
 
 #include <malloc.h>
 #include <new>
+#include <stddef.h>
 #include <string.h>
 
 // ---- Block compression -----------------------------------------------------------
@@ -179,7 +180,7 @@ HRESULT CBufferObject::Create(ULONG cbSample, CBufferObject** ppObject)
     if (!TRACE_ASSERT(ppObject != nullptr))
         return E_POINTER;
     *ppObject = nullptr;
-    if (cbSample > 0xFFFFFFFFUL - 79)
+    if (cbSample > CAPSMP2_MAX_SAMPLE)
         return E_OUTOFMEMORY;
     const HRESULT hr = Allocate(CAPSMP2_SIZE(cbSample), ppObject);
     if (SUCCEEDED(hr))
@@ -218,11 +219,11 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
     if (!TRACE_ASSERT(ppObject != nullptr))
         return E_POINTER;
     *ppObject = nullptr;
-    if (cbSample > 0xFFFFFFFFUL - 79)
+    if (cbSample > CAPSMP2_MAX_SAMPLE)
         return E_OUTOFMEMORY;
     const ULONG cbRecord = CAPSMP2_SIZE(cbSample);
     {
-        CScopedLock lock(m_pLock);
+        CScopedLock lock(&m_lock);
         CBufferObject** ppBest = nullptr;
         for (CBufferObject** pp = &m_pSpares; *pp != nullptr; pp = &(*pp)->m_pNext)
         {
@@ -254,7 +255,7 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
 
 bool CRecordPool::GiveBack(CBufferObject* pObject)
 {
-    CScopedLock lock(m_pLock);
+    CScopedLock lock(&m_lock);
     if (!m_bOpen || m_nSpares >= MAX_SPARES || pObject->m_cbCapacity > MAX_SPARE_BYTES - m_cbSpares)
         return false;
     pObject->m_pNext = m_pSpares;
@@ -266,7 +267,7 @@ bool CRecordPool::GiveBack(CBufferObject* pObject)
 
 void CRecordPool::Open()
 {
-    CScopedLock lock(m_pLock);
+    CScopedLock lock(&m_lock);
     m_bOpen = true;
 }
 
@@ -274,7 +275,7 @@ void CRecordPool::Close()
 {
     CBufferObject* pSpares = nullptr;
     {
-        CScopedLock lock(m_pLock);
+        CScopedLock lock(&m_lock);
         m_bOpen = false;
         pSpares = m_pSpares;
         m_pSpares = nullptr;
@@ -291,13 +292,13 @@ void CRecordPool::Close()
 
 ULONG CRecordPool::SpareCount()
 {
-    CScopedLock lock(m_pLock);
+    CScopedLock lock(&m_lock);
     return m_nSpares;
 }
 
 ULONG CRecordPool::SpareBytes()
 {
-    CScopedLock lock(m_pLock);
+    CScopedLock lock(&m_lock);
     return m_cbSpares;
 }
 
@@ -342,7 +343,7 @@ HRESULT CFileWriter::Open(LPCWSTR pszName, DWORD dwFlagsAndAttributes)
         return E_INVALIDARG;
     if (!TRACE_ASSERT(dwFlagsAndAttributes == FILE_ATTRIBUTE_NORMAL || dwFlagsAndAttributes == FILE_FLAG_WRITE_THROUGH))
         return E_INVALIDARG;
-    TraceW(TRACE_CAT_GENERAL, 4, L"%s Open( '%ls', 0x%X )\n", s_pszTag, pszName, dwFlagsAndAttributes);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"%s Open( '%ls', 0x%X )\n", s_pszTag, pszName, dwFlagsAndAttributes);
     Close(false);
 
     const size_t cchName = wcslen(pszName) + 1;
@@ -357,8 +358,8 @@ HRESULT CFileWriter::Open(LPCWSTR pszName, DWORD dwFlagsAndAttributes)
     if (hFile == INVALID_HANDLE_VALUE)
     {
         const DWORD dwError = GetLastError();
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Open(): CreateFile( '%ls', 0x%X )=%i\n", s_pszTag, pszName,
-               dwFlagsAndAttributes, static_cast<int>(dwError));
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Open(): CreateFile( '%ls', 0x%X )=%i\n", s_pszTag,
+               pszName, dwFlagsAndAttributes, static_cast<int>(dwError));
         free(m_pszName);
         m_pszName = nullptr;
         return dwError != 0 ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
@@ -386,8 +387,8 @@ HRESULT CFileWriter::Write(const void* pBuffer, DWORD cBuffer)
             DWORD dwError = GetLastError();
             if (dwError == 0)
                 dwError = ERROR_WRITE_FAULT;
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Write(): WriteFile( 0x%p, %u )=%i\n", s_pszTag, pBuffer,
-                   cBuffer, static_cast<int>(dwError));
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Write(): WriteFile( 0x%p, %u )=%i\n", s_pszTag,
+                   pBuffer, cBuffer, static_cast<int>(dwError));
             return HRESULT_FROM_WIN32(dwError);
         }
         m_llPos += cbWritten;
@@ -408,7 +409,7 @@ HRESULT CFileWriter::SetPosition(LONGLONG llPos)
     {
         const DWORD dwError = GetLastError();
         WCHAR szPos[32];
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s SetPosition( %s ): SetFilePointer()=%i\n", s_pszTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s SetPosition( %s ): SetFilePointer()=%i\n", s_pszTag,
                LongLong2Str(llPos, szPos), static_cast<int>(dwError));
         return dwError != 0 ? HRESULT_FROM_WIN32(dwError) : E_FAIL;
     }
@@ -484,8 +485,102 @@ const CBmpFormat* FindBmpFormat(DWORD fcc)
     return nullptr;
 }
 
-void PutWord(BYTE* p, WORD w) { memcpy(p, &w, 2); }
-void PutDword(BYTE* p, DWORD dw) { memcpy(p, &dw, 4); }
+// The file's headers as they are stored: the file header, the picture
+// header and, for RGB565, its three colour masks.
+#pragma pack(push, 2)
+struct CBmpHeaders
+{
+    BITMAPFILEHEADER file;
+    BITMAPINFOHEADER info;
+    DWORD adwMasks[3];
+};
+#pragma pack(pop)
+static_assert(sizeof(BITMAPFILEHEADER) == 14, "stored byte for byte");
+static_assert(sizeof(BITMAPINFOHEADER) == 40, "stored byte for byte");
+static_assert(offsetof(CBmpHeaders, info) == 14 && offsetof(CBmpHeaders, adwMasks) == 54,
+              "the headers follow each other without padding");
+static_assert(sizeof(CBmpHeaders) == 66, "stored byte for byte");
+constexpr WORD BMP_TYPE = 0x4D42; // "BM"
+
+// The geometry of one picture: what is read from the source and what is
+// written to the file.
+struct CBmpLayout
+{
+    const CBmpFormat* pFormat = nullptr;
+    ULONGLONG W = 0;
+    ULONGLONG H = 0;
+    ULONGLONG cbRow = 0;    // bytes of one row in the file (luma row for planar)
+    ULONGLONG cbPacked = 0; // bytes of one source row's picture data
+    ULONGLONG cbImage = 0;
+    ULONGLONG cbStride = 0; // of the source
+    bool bReverse = false;  // a top-down RGB source, written from its last row
+};
+
+// Checks the arguments and sizes the picture; the source must hold every
+// byte that is read from it.
+HRESULT BmpLayout(DWORD fcc, long nWidth, long lHeight, long cbRowSize, size_t cbBuffer, CBmpLayout* pLayout)
+{
+    CBmpLayout& l = *pLayout;
+    if (nWidth <= 0 || lHeight == 0)
+        return E_INVALIDARG;
+    l.pFormat = FindBmpFormat(fcc);
+    if (l.pFormat == nullptr)
+        return E_INVALIDARG;
+    l.H = lHeight < 0 ? 0ULL - static_cast<LONGLONG>(lHeight) : static_cast<ULONGLONG>(lHeight);
+    l.W = static_cast<ULONGLONG>(nWidth);
+    if (l.pFormat->bPlanar)
+    {
+        if ((l.W & 1) != 0 || (l.H & 1) != 0)
+            return E_INVALIDARG;
+        l.cbRow = l.cbPacked = l.W;
+        l.cbImage = l.W * l.H + (l.W * l.H) / 2;
+    }
+    else
+    {
+        if (!l.pFormat->bRgb && (l.W & 1) != 0)
+            return E_INVALIDARG;
+        l.cbPacked = l.W * l.pFormat->nBits / 8;
+        l.cbRow = l.pFormat->bRgb ? (l.cbPacked + 3) & ~3ULL : l.cbPacked;
+        l.cbImage = l.cbRow * l.H;
+    }
+    l.cbStride = cbRowSize > 0 ? static_cast<ULONGLONG>(cbRowSize) : l.cbRow;
+    if (cbRowSize < 0 || l.cbStride < l.cbPacked)
+        return E_INVALIDARG;
+    const ULONGLONG cbNeeded = l.pFormat->bPlanar ? l.cbStride * l.H + 2 * ((l.cbStride / 2) * (l.H / 2))
+                                                  : l.cbStride * (l.H - 1) + l.cbPacked;
+    if (l.cbImage > 0x7FFF0000ULL || cbNeeded > 0x7FFF0000ULL)
+        return E_INVALIDARG;
+    if (cbNeeded > cbBuffer)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    l.bReverse = l.pFormat->bRgb && lHeight < 0;
+    return S_OK;
+}
+
+// Fills the headers; returns how many of their bytes the file holds.
+DWORD BmpHeaders(const CBmpLayout& l, CBmpHeaders* pHeaders)
+{
+    const bool bMasks = l.pFormat->fcc == FCC_RGB565;
+    const DWORD cbHeaders = static_cast<DWORD>(bMasks ? sizeof(CBmpHeaders) : offsetof(CBmpHeaders, adwMasks));
+    CBmpHeaders& h = *pHeaders;
+    h = {};
+    h.file.bfType = BMP_TYPE;
+    h.file.bfSize = static_cast<DWORD>(l.cbImage) + cbHeaders;
+    h.file.bfOffBits = cbHeaders;
+    h.info.biSize = sizeof(BITMAPINFOHEADER);
+    h.info.biWidth = static_cast<LONG>(l.W);
+    h.info.biHeight = static_cast<LONG>(l.H); // always bottom-up
+    h.info.biPlanes = 1;
+    h.info.biBitCount = l.pFormat->nBits;
+    h.info.biCompression = bMasks ? BI_BITFIELDS : (l.pFormat->bRgb ? BI_RGB : l.pFormat->fcc);
+    h.info.biSizeImage = static_cast<DWORD>(l.cbImage);
+    if (bMasks)
+    {
+        h.adwMasks[0] = 0xF800;
+        h.adwMasks[1] = 0x07E0;
+        h.adwMasks[2] = 0x001F;
+    }
+    return cbHeaders;
+}
 
 // Closes the handle; a file left incomplete by a failure is removed.
 class CBmpFile
@@ -514,11 +609,56 @@ public:
             return HResultFromLastError();
         return cbWritten == cb ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
     }
+    HRESULT WriteRow(const BYTE* pbSrc, ULONGLONG cbData, ULONGLONG cbOut);
+    // The rows, bottom-up, then for planar pictures the two chroma planes.
+    HRESULT WritePicture(const CBmpLayout& l, const BYTE* pBuffer);
+
+    BYTE m_abRow[4096];
     HANDLE m_h = INVALID_HANDLE_VALUE;
     LPCWSTR m_pszName = nullptr;
     bool m_bComplete = false;
 };
 } // namespace
+
+// Writes cbData bytes of a row and zeroes up to cbOut, through a small
+// buffer so that the padding of RGB rows is zero and not whatever follows
+// the row in the source.
+HRESULT CBmpFile::WriteRow(const BYTE* pbSrc, ULONGLONG cbData, ULONGLONG cbOut)
+{
+    ULONGLONG cbDone = 0;
+    while (cbDone < cbOut)
+    {
+        const DWORD cbChunk = static_cast<DWORD>(cbOut - cbDone < sizeof(m_abRow) ? cbOut - cbDone : sizeof(m_abRow));
+        memset(m_abRow, 0, cbChunk);
+        if (cbDone < cbData)
+        {
+            const ULONGLONG cbCopy = cbData - cbDone < cbChunk ? cbData - cbDone : cbChunk;
+            memcpy(m_abRow, pbSrc + cbDone, static_cast<size_t>(cbCopy));
+        }
+        const HRESULT hr = Write(m_abRow, cbChunk);
+        if (FAILED(hr))
+            return hr;
+        cbDone += cbChunk;
+    }
+    return S_OK;
+}
+
+HRESULT CBmpFile::WritePicture(const CBmpLayout& l, const BYTE* pBuffer)
+{
+    HRESULT hr = S_OK;
+    for (ULONGLONG y = 0; y < l.H && SUCCEEDED(hr); ++y)
+    {
+        const ULONGLONG ySrc = l.bReverse ? l.H - 1 - y : y;
+        hr = WriteRow(pBuffer + ySrc * l.cbStride, l.cbPacked, l.cbRow);
+    }
+    if (!l.pFormat->bPlanar)
+        return hr;
+    const BYTE* pbChroma = pBuffer + l.cbStride * l.H;
+    const ULONGLONG cbChromaStride = l.cbStride / 2;
+    for (ULONGLONG y = 0; y < l.H && SUCCEEDED(hr); ++y) // two planes of H/2 rows
+        hr = WriteRow(pbChroma + y * cbChromaStride, l.W / 2, l.W / 2);
+    return hr;
+}
 
 HRESULT BufferToBmpFile(LPCWSTR pszFile, const BYTE* pBuffer, DWORD fcc, long nWidth, long lHeight, long cbRowSize,
                         CComBSTR* pbsPath, size_t cbBuffer)
@@ -527,107 +667,19 @@ HRESULT BufferToBmpFile(LPCWSTR pszFile, const BYTE* pBuffer, DWORD fcc, long nW
         return E_INVALIDARG;
     if (!TRACE_ASSERT(pBuffer != nullptr))
         return E_POINTER;
-    if (nWidth <= 0 || lHeight == 0)
-        return E_INVALIDARG;
-    const CBmpFormat* pFormat = FindBmpFormat(fcc);
-    if (pFormat == nullptr)
-        return E_INVALIDARG;
-    const ULONGLONG H = lHeight < 0 ? 0ULL - static_cast<LONGLONG>(lHeight) : static_cast<ULONGLONG>(lHeight);
-    const ULONGLONG W = static_cast<ULONGLONG>(nWidth);
-
-    ULONGLONG cbRow = 0;     // bytes of one row in the file (luma row for planar)
-    ULONGLONG cbPacked = 0;  // bytes of one source row's picture data
-    ULONGLONG cbImage = 0;
-    if (pFormat->bPlanar)
-    {
-        if ((W & 1) != 0 || (H & 1) != 0)
-            return E_INVALIDARG;
-        cbRow = cbPacked = W;
-        cbImage = W * H + (W * H) / 2;
-    }
-    else
-    {
-        if (!pFormat->bRgb && (W & 1) != 0)
-            return E_INVALIDARG;
-        cbPacked = W * pFormat->nBits / 8;
-        cbRow = pFormat->bRgb ? (cbPacked + 3) & ~3ULL : cbPacked;
-        cbImage = cbRow * H;
-    }
-    const ULONGLONG cbStride = cbRowSize > 0 ? static_cast<ULONGLONG>(cbRowSize) : cbRow;
-    if (cbRowSize < 0 || cbStride < cbPacked)
-        return E_INVALIDARG;
-    // The source must hold every byte that is read from it.
-    const ULONGLONG cbNeeded = pFormat->bPlanar ? cbStride * H + 2 * ((cbStride / 2) * (H / 2))
-                                                : cbStride * (H - 1) + cbPacked;
-    if (cbImage > 0x7FFF0000ULL || cbNeeded > 0x7FFF0000ULL)
-        return E_INVALIDARG;
-    if (cbNeeded > cbBuffer)
-        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-
-    const bool bMasks = fcc == FCC_RGB565;
-    const DWORD cbHeaders = 54 + (bMasks ? 12 : 0);
-    BYTE abHeader[66] = {};
-    abHeader[0] = 'B';
-    abHeader[1] = 'M';
-    PutDword(abHeader + 2, static_cast<DWORD>(cbImage) + cbHeaders);
-    PutDword(abHeader + 10, cbHeaders);
-    PutDword(abHeader + 14, 40);
-    PutDword(abHeader + 18, static_cast<DWORD>(W));
-    PutDword(abHeader + 22, static_cast<DWORD>(H));
-    PutWord(abHeader + 26, 1);
-    PutWord(abHeader + 28, pFormat->nBits);
-    PutDword(abHeader + 30, bMasks ? BI_BITFIELDS : (pFormat->bRgb ? BI_RGB : fcc));
-    PutDword(abHeader + 34, static_cast<DWORD>(cbImage));
-    if (bMasks)
-    {
-        PutDword(abHeader + 54, 0xF800);
-        PutDword(abHeader + 58, 0x07E0);
-        PutDword(abHeader + 62, 0x001F);
-    }
+    CBmpLayout layout;
+    HRESULT hr = BmpLayout(fcc, nWidth, lHeight, cbRowSize, cbBuffer, &layout);
+    if (FAILED(hr))
+        return hr;
+    CBmpHeaders headers;
+    const DWORD cbHeaders = BmpHeaders(layout, &headers);
 
     CBmpFile file;
-    HRESULT hr = file.Create(pszFile);
-    if (FAILED(hr))
-        return hr;
-    hr = file.Write(abHeader, cbHeaders);
-    if (FAILED(hr))
-        return hr;
-
-    // Rows go out through a small buffer so that the padding of RGB rows is
-    // zero and not whatever follows the row in the source.
-    BYTE abRow[4096];
-    auto writeRow = [&](const BYTE* pbSrc, ULONGLONG cbData, ULONGLONG cbOut) -> HRESULT {
-        ULONGLONG cbDone = 0;
-        while (cbDone < cbOut)
-        {
-            const DWORD cbChunk = static_cast<DWORD>(cbOut - cbDone < sizeof(abRow) ? cbOut - cbDone : sizeof(abRow));
-            memset(abRow, 0, cbChunk);
-            if (cbDone < cbData)
-            {
-                const ULONGLONG cbCopy = cbData - cbDone < cbChunk ? cbData - cbDone : cbChunk;
-                memcpy(abRow, pbSrc + cbDone, static_cast<size_t>(cbCopy));
-            }
-            const HRESULT hrRow = file.Write(abRow, cbChunk);
-            if (FAILED(hrRow))
-                return hrRow;
-            cbDone += cbChunk;
-        }
-        return S_OK;
-    };
-
-    const bool bReverse = pFormat->bRgb && lHeight < 0;
-    for (ULONGLONG y = 0; y < H && SUCCEEDED(hr); ++y)
-    {
-        const ULONGLONG ySrc = bReverse ? H - 1 - y : y;
-        hr = writeRow(pBuffer + ySrc * cbStride, cbPacked, cbRow);
-    }
-    if (pFormat->bPlanar)
-    {
-        const BYTE* pbChroma = pBuffer + cbStride * H;
-        const ULONGLONG cbChromaStride = cbStride / 2;
-        for (ULONGLONG y = 0; y < H && SUCCEEDED(hr); ++y) // two planes of H/2 rows
-            hr = writeRow(pbChroma + y * cbChromaStride, W / 2, W / 2);
-    }
+    hr = file.Create(pszFile);
+    if (SUCCEEDED(hr))
+        hr = file.Write(reinterpret_cast<const BYTE*>(&headers), cbHeaders);
+    if (SUCCEEDED(hr))
+        hr = file.WritePicture(layout, pBuffer);
     if (FAILED(hr))
         return hr;
     file.m_bComplete = true;

@@ -339,17 +339,18 @@ ULONG MTToBuffer(const AM_MEDIA_TYPE* pmt, BYTE* pbBuf, ULONG cbBuf)
     PutDword(pbBuf, cbFirst);
     if (pmt != nullptr)
     {
-        // The record as the 32-bit platform lays it out, whichever build writes it.
+        MTBUF_RECORD rec = {};
+        rec.majortype = pmt->majortype;
+        rec.subtype = pmt->subtype;
+        rec.bFixedSizeSamples = static_cast<DWORD>(pmt->bFixedSizeSamples);
+        rec.bTemporalCompression = static_cast<DWORD>(pmt->bTemporalCompression);
+        rec.lSampleSize = pmt->lSampleSize;
+        rec.formattype = pmt->formattype;
+        rec.pUnk = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(pmt->pUnk));
+        rec.cbFormat = cbFormat;
+        rec.pbFormat = bFormat ? static_cast<DWORD>(reinterpret_cast<UINT_PTR>(pmt->pbFormat)) : 0;
         BYTE* p = pbBuf + 4;
-        memcpy(p + 0, &pmt->majortype, 16);
-        memcpy(p + 16, &pmt->subtype, 16);
-        PutDword(p + 32, static_cast<DWORD>(pmt->bFixedSizeSamples));
-        PutDword(p + 36, static_cast<DWORD>(pmt->bTemporalCompression));
-        PutDword(p + 40, pmt->lSampleSize);
-        memcpy(p + 44, &pmt->formattype, 16);
-        PutDword(p + 60, static_cast<DWORD>(reinterpret_cast<UINT_PTR>(pmt->pUnk)));
-        PutDword(p + 64, cbFormat);
-        PutDword(p + 68, bFormat ? static_cast<DWORD>(reinterpret_cast<UINT_PTR>(pmt->pbFormat)) : 0);
+        memcpy(p, &rec, sizeof(rec));
         if (bFormat)
             memcpy(p + MTBUF_RECORD_SIZE, pmt->pbFormat, cbFormat);
     }

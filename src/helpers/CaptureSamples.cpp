@@ -13,6 +13,7 @@
 #include <vfwmsgs.h>
 
 #include <malloc.h>
+#include <stddef.h>
 #include <memory>
 #include <stdio.h>
 #include <string.h>
@@ -73,16 +74,35 @@ bool IsBitmapSubtype(const GUID& subtype)
     }
 }
 
-// "### SAMPLE %04u" of the index modulo 10,000, written by hand: this runs
-// for every sample on the streaming thread.
+// The marker's digits of the index modulo 10,000, written by hand: this
+// runs for every sample on the streaming thread.
 void SetMarker(CAPSMP2& rec, LONGLONG llIndex)
 {
-    static const char c_szMarker[] = "### SAMPLE ";
-    memcpy(rec.szMarker, c_szMarker, 11);
+    memcpy(rec.szMarker, CAPSMP2_MARKER_PREFIX, CAPSMP2_MARKER_PREFIX_LEN);
+    char* pDigits = rec.szMarker + CAPSMP2_MARKER_PREFIX_LEN;
     unsigned n = static_cast<unsigned>(static_cast<ULONGLONG>(llIndex) % 10000ULL);
-    for (int i = 14; i >= 11; --i, n /= 10)
-        rec.szMarker[i] = static_cast<char>('0' + n % 10);
+    for (size_t i = CAPSMP2_MARKER_DIGITS; i-- > 0; n /= 10)
+        pDigits[i] = static_cast<char>('0' + n % 10);
 }
+
+// Offset of the picture header in the format block of a video type whose
+// block is whole, or 0 for any other type.
+size_t BitmapHeaderOffset(const AM_MEDIA_TYPE* pmt)
+{
+    static_assert(sizeof(VIDEOINFOHEADER) == 88 && offsetof(VIDEOINFOHEADER, bmiHeader) == 48,
+                  "the same in either build: no pointers");
+    static_assert(sizeof(VIDEOINFOHEADER2) == 112 && offsetof(VIDEOINFOHEADER2, bmiHeader) == 72,
+                  "the same in either build: no pointers");
+    if (pmt == nullptr || pmt->pbFormat == nullptr)
+        return 0;
+    if (pmt->formattype == FORMAT_VideoInfo && pmt->cbFormat >= sizeof(VIDEOINFOHEADER))
+        return offsetof(VIDEOINFOHEADER, bmiHeader);
+    if (pmt->formattype == FORMAT_VideoInfo2 && pmt->cbFormat >= sizeof(VIDEOINFOHEADER2))
+        return offsetof(VIDEOINFOHEADER2, bmiHeader);
+    return 0;
+}
+
+CAPFILE_HEADER* FileHeader(BYTE* pbHeader) { return reinterpret_cast<CAPFILE_HEADER*>(pbHeader); }
 
 DWORD SampleFlags(IMediaSample* pSample)
 {
@@ -124,8 +144,8 @@ void CCaptureSamples::StopWorker()
         // The worker is stuck in a file operation (a stalled share, a full
         // pipe) and uses this object: cancel what it waits for, and wait
         // until it has gone, rather than free its writer under it.
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StopWorker(): the worker did not stop; its file I/O is cancelled\n",
-               m_szDebugName);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+               L"###Err### %s StopWorker(): the worker did not stop; its file I/O is cancelled\n", m_szDebugName);
         do
             CancelSynchronousIo(hThread);
         while (WaitForSingleObject(hThread, 1000) == WAIT_TIMEOUT);
@@ -168,8 +188,9 @@ HRESULT CCaptureSamples::SetCaptureProps(LPCWSTR pszFileNameTemplate, BOOL bOneS
         return E_INVALIDARG;
     if (wcsnlen(pszFileNameTemplate, MAX_TEMPLATE + 1) > MAX_TEMPLATE)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s SetCaptureProps(): the template is longer than %u characters\n",
-               m_szDebugName, static_cast<UINT>(MAX_TEMPLATE));
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+               L"###Err### %s SetCaptureProps(): the template is longer than %u characters\n", m_szDebugName,
+               static_cast<UINT>(MAX_TEMPLATE));
         return E_INVALIDARG;
     }
     CComBSTR bsTemplate(pszFileNameTemplate);
@@ -260,12 +281,10 @@ HRESULT CCaptureSamples::SetMediaType(const AM_MEDIA_TYPE* pmt)
     CScopedLock lock(&m_lock);
     if (!m_bCapturing)
         return S_OK;
+    const size_t nBitmapHeader = BitmapHeaderOffset(pmt);
     if (m_eCT == eCT_Bmp)
     {
-        const bool bVideo = pmt != nullptr && pmt->pbFormat != nullptr &&
-                            ((pmt->formattype == FORMAT_VideoInfo && pmt->cbFormat >= 88) ||
-                             (pmt->formattype == FORMAT_VideoInfo2 && pmt->cbFormat >= 112));
-        if (!bVideo || !IsBitmapSubtype(pmt->subtype))
+        if (nBitmapHeader == 0 || !IsBitmapSubtype(pmt->subtype))
         {
             TRACE_ASSERT_TEXT(false, "Can't save samples as bitmaps");
             return S_FALSE;
@@ -278,26 +297,24 @@ HRESULT CCaptureSamples::SetMediaType(const AM_MEDIA_TYPE* pmt)
             return E_OUTOFMEMORY;
     }
     memset(m_memHeader, 0, CAPFILE_HEADER_MAX);
-    memcpy(m_memHeader, CAPFILE_MAGIC, sizeof(CAPFILE_MAGIC));
+    memcpy(FileHeader(m_memHeader)->szMagic, CAPFILE_MAGIC, sizeof(CAPFILE_MAGIC));
     const ULONG cbType = MTToBuffer(pmt, m_memHeader + CAPFILE_HEADER_FIXED, CAPFILE_HEADER_MAX - CAPFILE_HEADER_FIXED);
     if (cbType == 0 && m_eCT == eCT_Data)
     {
         // A data file without its media type could not be read back.
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s SetMediaType(): the media type does not fit the header\n",
-               m_szDebugName);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+               L"###Err### %s SetMediaType(): the media type does not fit the header\n", m_szDebugName);
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     }
-    const DWORD cbHeader = CAPFILE_HEADER_FIXED + cbType;
-    memcpy(m_memHeader + 8, &cbHeader, 4);
+    FileHeader(m_memHeader)->cbHeader = CAPFILE_HEADER_FIXED + cbType;
 
     m_fcc = 0;
     m_nWidth = 0;
     m_nHeight = 0;
     if (m_eCT == eCT_Bmp)
     {
-        const size_t nOffset = pmt->formattype == FORMAT_VideoInfo ? 48 : 72;
         BITMAPINFOHEADER bmi;
-        memcpy(&bmi, pmt->pbFormat + nOffset, sizeof(bmi));
+        memcpy(&bmi, pmt->pbFormat + nBitmapHeader, sizeof(bmi));
         m_fcc = pmt->subtype.Data1;
         m_nWidth = bmi.biWidth;
         m_nHeight = bmi.biHeight;
@@ -328,8 +345,8 @@ HRESULT CCaptureSamples::StopCapture()
         m_thread.Wake();
         const DWORD dwWait = WaitForSingleObject(m_evStopped, 1000);
         if (dwWait != WAIT_OBJECT_0)
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StopCapture(): WaitForSingleObject()=0x%X\n", m_szDebugName,
-                   dwWait);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s StopCapture(): WaitForSingleObject()=0x%X\n",
+                   m_szDebugName, dwWait);
         bWorkerIdle = dwWait == WAIT_OBJECT_0;
     }
     // A worker still busy in a write closes its file itself once it sees the
@@ -342,7 +359,8 @@ void CCaptureSamples::CloseWriter()
 {
     if (!m_writer.IsOpen())
         return;
-    TraceW(TRACE_CAT_GENERAL, 4, L"%s WriteSample(): File '%ls' closed\n", m_szDebugName, m_writer.FullPath());
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"%s WriteSample(): File '%ls' closed\n", m_szDebugName,
+           m_writer.FullPath());
     m_writer.Close(false);
 }
 
@@ -380,47 +398,39 @@ void CCaptureSamples::EndCapture(bool bCloseWriter)
 
 // ---- Streaming thread ------------------------------------------------------------------
 
-HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
+bool CCaptureSamples::AdmitSample(bool* pbCompress, CBufferObject** ppReference)
 {
-    if (pSample == nullptr)
-        return E_INVALIDARG;
-    bool bCompress = false;
-    bool bDuplicateTest = false;
-    CBufferObject* pReference = nullptr;
+    CScopedLock lock(&m_lock);
+    if (!m_bCapturing || m_memHeader == nullptr || m_nCaptured >= m_nSamples || m_cbAllocated > MAX_QUEUED_BYTES)
+        return false;
+    *pbCompress = m_bCompress;
+    // A data file of several records stores a sample equal to the one before it as an empty record.
+    if (m_eCT == eCT_Data && !m_bOneSamplePerFile && m_pReference != nullptr)
     {
-        CScopedLock lock(&m_lock);
-        if (!m_bCapturing || m_memHeader == nullptr || m_nCaptured >= m_nSamples ||
-            m_cbAllocated > MAX_QUEUED_BYTES)
-            return S_FALSE;
-        bCompress = m_bCompress;
-        bDuplicateTest = m_eCT == eCT_Data && !m_bOneSamplePerFile && m_pReference != nullptr;
-        if (bDuplicateTest)
-        {
-            pReference = m_pReference;
-            pReference->AddRef(); // compared outside the lock; records are not changed once queued
-        }
+        *ppReference = m_pReference;
+        m_pReference->AddRef(); // compared outside the lock; records are not changed once queued
     }
-    CRecordRef reference(pReference);
+    return true;
+}
 
-    BYTE* pbData = nullptr;
-    HRESULT hr = pSample->GetPointer(&pbData);
-    if (FAILED(hr))
-        return hr;
+ULONG CCaptureSamples::CaptureLength(IMediaSample* pSample)
+{
     const long cbSize = pSample->GetSize();
     const long cbActual = pSample->GetActualDataLength();
-    ULONG cb = static_cast<ULONG>(cbActual > 0 ? cbActual : (cbSize > 0 ? cbSize : 0));
-    if (cbActual > cbSize)
-    {
-        // Only the buffer's own bytes can be read.
-        cb = cbSize > 0 ? static_cast<ULONG>(cbSize) : 0;
-        TraceW(TRACE_CAT_GENERAL, 2,
-               L"### %s CaptureSample(): actual length %i exceeds the buffer size %i, %u bytes captured\n",
-               m_szDebugName, static_cast<int>(cbActual), static_cast<int>(cbSize), cb);
-    }
-    if (pbData == nullptr)
-        cb = 0;
+    if (cbActual <= cbSize)
+        return static_cast<ULONG>(cbActual > 0 ? cbActual : (cbSize > 0 ? cbSize : 0));
+    // Only the buffer's own bytes can be read.
+    const ULONG cb = cbSize > 0 ? static_cast<ULONG>(cbSize) : 0;
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+           L"### %s CaptureSample(): actual length %i exceeds the buffer size %i, %u bytes captured\n", m_szDebugName,
+           static_cast<int>(cbActual), static_cast<int>(cbSize), cb);
+    return cb;
+}
 
-    CAPSMP2 rec = {};
+void CCaptureSamples::FillRecordHeader(IMediaSample* pSample, LONGLONG llIndex, ULONG cb, CAPSMP2* pRec)
+{
+    CAPSMP2& rec = *pRec;
+    rec = {};
     SetMarker(rec, llIndex);
     rec.cbSample = cb;
     rec.dwFlags = SampleFlags(pSample);
@@ -436,75 +446,64 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
         rec.llMediaStart = llStart;
         rec.llMediaStop = llStop;
     }
+}
 
-    CBufferObject* pNew = nullptr;
-    hr = m_pool.Take(cb, &pNew);
-    if (FAILED(hr))
-        return E_OUTOFMEMORY;
-    CRecordRef record(pNew);
-
+HRESULT CCaptureSamples::CopySampleData(const BYTE* pbData, ULONG cb, bool bCompress, CBufferObject* pReference,
+                                        CBufferObject* pRecord, ULONG* pcbStored)
+{
     // Everything that reads the sample's memory runs under the guard: a
     // buffer smaller than it claims must not take the streaming thread down.
-    bool bDuplicate = false;
     ULONG cbStored = 0;
     const bool bRead = SEH_Guard([&]() {
         if (cb == 0)
             return;
-        if (bDuplicateTest && pReference->Record()->cbSample == cb)
+        if (pReference != nullptr && pReference->Record()->cbSample == cb)
         {
             const CAPSMP2* pRef = pReference->Record();
-            bDuplicate = pRef->cbStored == cb ? memcmp(pReference->Data(), pbData, cb) == 0
-                                              : BlockEqual(pReference->Data(), pRef->cbStored, pbData, cb);
+            const bool bDuplicate = pRef->cbStored == cb ? memcmp(pReference->Data(), pbData, cb) == 0
+                                                         : BlockEqual(pReference->Data(), pRef->cbStored, pbData, cb);
+            if (bDuplicate)
+                return;
         }
-        if (bDuplicate)
-            return;
         if (bCompress)
-            cbStored = BlockCompress(pbData, cb, pNew->Data(), pNew->BufferSize() - CAPSMP2_HEADER_SIZE);
+            cbStored = BlockCompress(pbData, cb, pRecord->Data(), pRecord->BufferSize() - CAPSMP2_HEADER_SIZE);
         if (cbStored == 0)
         {
-            memcpy(pNew->Data(), pbData, cb);
+            memcpy(pRecord->Data(), pbData, cb);
             cbStored = cb;
         }
     });
     if (!bRead)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s CaptureSample(): the sample's buffer cannot be read\n",
-               m_szDebugName);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+               L"###Err### %s CaptureSample(): the sample's buffer cannot be read\n", m_szDebugName);
         return E_UNEXPECTED;
     }
-    rec.cbStored = cbStored;
-    rec.cbRecord = CAPSMP2_RECORD_SIZE(cbStored);
-    // Records are written whole: the padding after the data must be zero.
-    memset(pNew->Data() + cbStored, 0, rec.cbRecord - CAPSMP2_HEADER_SIZE - cbStored);
-    memcpy(pNew->Record(), &rec, sizeof(rec));
-    GetSystemTime(&pNew->m_stCapture);
+    *pcbStored = cbStored;
+    return S_OK;
+}
 
-    if (Log_IsConnected())
-    {
-        WCHAR szIndex[32];
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s CaptureSample(): capture sample %s, size %u\n", m_szDebugName,
-               LongLong2Str(llIndex, szIndex), cb);
-    }
-
+HRESULT CCaptureSamples::Enqueue(CBufferObject* pRecord)
+{
     CScopedLock lock(&m_lock);
     // The capture may have been stopped or completed while the copy ran.
     if (!m_bCapturing || m_nCaptured >= m_nSamples)
         return S_FALSE;
-    pNew->AddRef();
-    pNew->m_pNext = nullptr;
+    pRecord->AddRef();
+    pRecord->m_pNext = nullptr;
     if (m_pQueueTail != nullptr)
-        m_pQueueTail->m_pNext = pNew;
+        m_pQueueTail->m_pNext = pRecord;
     else
-        m_pQueueHead = pNew;
-    m_pQueueTail = pNew;
-    if (!m_bOneSamplePerFile && cbStored > 0)
+        m_pQueueHead = pRecord;
+    m_pQueueTail = pRecord;
+    if (!m_bOneSamplePerFile && pRecord->Record()->cbStored > 0)
     {
-        pNew->AddRef();
+        pRecord->AddRef();
         if (m_pReference != nullptr)
             m_pReference->Release(); // never the last reference: the caller's copy still holds one
-        m_pReference = pNew;
+        m_pReference = pRecord;
     }
-    m_cbAllocated += pNew->BufferSize();
+    m_cbAllocated += pRecord->BufferSize();
     ++m_nCaptured;
     ++m_nQueued;
     // Setting an event costs more than copying the sample (about 20 us under
@@ -517,6 +516,51 @@ HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
         m_thread.Wake();
     }
     return S_OK;
+}
+
+HRESULT CCaptureSamples::CaptureSample(IMediaSample* pSample, LONGLONG llIndex)
+{
+    if (pSample == nullptr)
+        return E_INVALIDARG;
+    bool bCompress = false;
+    CBufferObject* pReference = nullptr;
+    if (!AdmitSample(&bCompress, &pReference))
+        return S_FALSE;
+    CRecordRef reference(pReference);
+
+    BYTE* pbData = nullptr;
+    HRESULT hr = pSample->GetPointer(&pbData);
+    if (FAILED(hr))
+        return hr;
+    ULONG cb = CaptureLength(pSample);
+    if (pbData == nullptr)
+        cb = 0;
+    CAPSMP2 rec;
+    FillRecordHeader(pSample, llIndex, cb, &rec);
+
+    CBufferObject* pNew = nullptr;
+    hr = m_pool.Take(cb, &pNew);
+    if (FAILED(hr))
+        return E_OUTOFMEMORY;
+    CRecordRef record(pNew);
+    ULONG cbStored = 0;
+    hr = CopySampleData(pbData, cb, bCompress, pReference, pNew, &cbStored);
+    if (FAILED(hr))
+        return hr;
+    rec.cbStored = cbStored;
+    rec.cbRecord = CAPSMP2_RECORD_SIZE(cbStored);
+    // Records are written whole: the padding after the data must be zero.
+    memset(pNew->Data() + cbStored, 0, rec.cbRecord - CAPSMP2_HEADER_SIZE - cbStored);
+    memcpy(pNew->Record(), &rec, sizeof(rec));
+    GetSystemTime(&pNew->m_stCapture);
+
+    if (Log_IsConnected())
+    {
+        WCHAR szIndex[32];
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s CaptureSample(): capture sample %s, size %u\n",
+               m_szDebugName, LongLong2Str(llIndex, szIndex), cb);
+    }
+    return Enqueue(pNew);
 }
 
 // ---- Worker thread ---------------------------------------------------------------------
@@ -556,9 +600,10 @@ HRESULT CCaptureSamples::RunThread()
             continue;
         }
         if (hr == CAPTURE_COMPLETED)
-            TraceW(TRACE_CAT_GENERAL, 4, L"### %s RunThread(): capturing completed\n", m_szDebugName);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s RunThread(): capturing completed\n", m_szDebugName);
         else
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s RunThread(): Write...()=0x%X\n", m_szDebugName, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s RunThread(): Write...()=0x%X\n", m_szDebugName,
+                   hr);
         EndCapture(true);
     }
     if (SUCCEEDED(hrCom))
@@ -569,6 +614,8 @@ HRESULT CCaptureSamples::RunThread()
 HRESULT CCaptureSamples::GetBuffer(CBufferObject** ppRecord)
 {
     *ppRecord = nullptr;
+    if (m_nCaptured == m_nSamples && m_pQueueHead == nullptr)
+        return CAPTURE_COMPLETED;
     CBufferObject* p = m_pQueueHead;
     // An empty queue: the worker is about to wait.
     m_bWorkerWaiting = p == nullptr;
@@ -589,22 +636,23 @@ void CCaptureSamples::BuildFileName(const CBufferObject* pRecord, bool bNumbered
     LPCWSTR pszTemplate = m_cbsFileNameTemplate;
     const size_t cch = pszTemplate != nullptr ? wcslen(pszTemplate) : 0;
     const size_t nExt = ExtensionStart(pszTemplate, cch);
-    WCHAR szSuffix[64] = {};
+    WCHAR szSuffix[MAX_SUFFIX] = {};
     if (m_bDateTimeNames && pRecord != nullptr)
     {
         const SYSTEMTIME& st = pRecord->m_stCapture;
-        StrAppend(szSuffix, 64, L"_%04u-%02u-%02u_%02u-%02u-%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
+        StrAppend(szSuffix, MAX_SUFFIX, L"_%04u-%02u-%02u_%02u-%02u-%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
                   st.wMinute, st.wSecond);
     }
     if (bNumbered)
     {
-        WCHAR szNumber[5] = L"####";
+        WCHAR szNumber[CAPSMP2_MARKER_DIGITS + 1] = L"####";
         if (pRecord != nullptr && pRecord->Buffer() != nullptr)
         {
-            for (int i = 0; i < 4; ++i)
-                szNumber[i] = static_cast<WCHAR>(static_cast<BYTE>(pRecord->Record()->szMarker[11 + i]));
+            const char* pDigits = pRecord->Record()->szMarker + CAPSMP2_MARKER_PREFIX_LEN;
+            for (size_t i = 0; i < CAPSMP2_MARKER_DIGITS; ++i)
+                szNumber[i] = static_cast<WCHAR>(static_cast<BYTE>(pDigits[i]));
         }
-        StrAppend(szSuffix, 64, L"_%s", szNumber);
+        StrAppend(szSuffix, MAX_SUFFIX, L"_%s", szNumber);
     }
     // The template is at most MAX_TEMPLATE characters, so the name always fits.
     const size_t cchSuffix = wcslen(szSuffix);
@@ -645,15 +693,9 @@ HRESULT CCaptureSamples::WriteSample()
     DWORD cbHeader = 0;
     {
         CScopedLock lock(&m_lock);
-        if (m_nCaptured == m_nSamples && m_pQueueHead == nullptr)
-            return CAPTURE_COMPLETED;
         const HRESULT hr = GetBuffer(&pTaken);
         if (hr != S_OK)
-        {
-            if (FAILED(hr))
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteSample(): GetBuffer()=0x%X\n", m_szDebugName, hr);
             return hr;
-        }
         eCT = m_eCT;
         if (!m_writer.IsOpen() || m_nWriterCaptureId != m_nCaptureId)
         {
@@ -663,7 +705,7 @@ HRESULT CCaptureSamples::WriteSample()
         }
         bClose = m_bOneSamplePerFile || (m_nCaptured == m_nSamples && m_pQueueHead == nullptr);
         if (m_memHeader != nullptr)
-            memcpy(&cbHeader, m_memHeader + 8, 4);
+            cbHeader = FileHeader(m_memHeader)->cbHeader;
     }
     CRecordRef record(pTaken);
 
@@ -673,8 +715,8 @@ HRESULT CCaptureSamples::WriteSample()
         HRESULT hr = m_writer.Open(m_szFileName, FILE_ATTRIBUTE_NORMAL);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteSample(): m_writer.Open( '%ls' )=0x%X\n", m_szDebugName,
-                   m_szFileName, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s WriteSample(): m_writer.Open( '%ls' )=0x%X\n",
+                   m_szDebugName, m_szFileName, hr);
             return hr;
         }
         {
@@ -686,8 +728,8 @@ HRESULT CCaptureSamples::WriteSample()
             hr = m_writer.Write(m_memHeader, cbHeader);
             if (FAILED(hr))
             {
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteSample(): m_writer.Write( header )=0x%X\n",
-                       m_szDebugName, hr);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+                       L"###Err### %s WriteSample(): m_writer.Write( header )=0x%X\n", m_szDebugName, hr);
                 m_writer.Truncate(0); // a part of a header is of no use to a reader
                 CloseWriter();
                 return hr;
@@ -705,8 +747,8 @@ HRESULT CCaptureSamples::WriteSample()
         hr = m_writer.Write(pb, cb);
         if (FAILED(hr))
         {
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteSample(): m_writer.Write( %u bytes )=0x%X\n",
-                   m_szDebugName, cb, hr);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+                   L"###Err### %s WriteSample(): m_writer.Write( %u bytes )=0x%X\n", m_szDebugName, cb, hr);
             // Cut the partial record so that the file ends with a whole one.
             m_writer.Truncate(llRecordStart);
         }
@@ -723,15 +765,9 @@ HRESULT CCaptureSamples::WriteBitmap()
     LONG nWidth = 0, nHeight = 0;
     {
         CScopedLock lock(&m_lock);
-        if (m_nCaptured == m_nSamples && m_pQueueHead == nullptr)
-            return CAPTURE_COMPLETED;
         const HRESULT hr = GetBuffer(&pTaken);
         if (hr != S_OK)
-        {
-            if (FAILED(hr))
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteBitmap(): GetBuffer()=0x%X\n", m_szDebugName, hr);
             return hr;
-        }
         BuildFileName(pTaken, true);
         fcc = m_fcc;
         nWidth = m_nWidth;
@@ -740,7 +776,8 @@ HRESULT CCaptureSamples::WriteBitmap()
     CRecordRef record(pTaken);
     if (record->Buffer() == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteBitmap(): ao->Buffer() = NULL\n", m_szDebugName);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s WriteBitmap(): ao->Buffer() = NULL\n",
+               m_szDebugName);
         return E_FAIL;
     }
     CComBSTR bsPath;
@@ -748,11 +785,11 @@ HRESULT CCaptureSamples::WriteBitmap()
                                        std::addressof(bsPath), record->Record()->cbStored);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s WriteBitmap(): BufferToBmpFile( '%s' )=0x%X\n", m_szDebugName,
-               m_szFileName, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s WriteBitmap(): BufferToBmpFile( '%s' )=0x%X\n",
+               m_szDebugName, m_szFileName, hr);
         return hr;
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s WriteBitmap(): Written bitmap file '%s'\n", m_szDebugName,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s WriteBitmap(): Written bitmap file '%s'\n", m_szDebugName,
            static_cast<LPCWSTR>(bsPath));
     CScopedLock lock(&m_lock);
     UpdateTemplate(bsPath);
@@ -786,9 +823,9 @@ HRESULT CCaptureSamples::PersistSave(IStream* pStm, BOOL bClearDirty)
         if (!!m_cbsFileNameTemplate && !bsTemplate)
             return E_OUTOFMEMORY;
     }
-    HRESULT hr = PersistWrite(pStm, &nSamples, 4);
+    HRESULT hr = PersistWrite(pStm, &nSamples, sizeof(nSamples));
     if (SUCCEEDED(hr))
-        hr = PersistWrite(pStm, &bOne, 4);
+        hr = PersistWrite(pStm, &bOne, sizeof(bOne));
     if (SUCCEEDED(hr))
         hr = PersistWriteString(pStm, bsTemplate);
     if (SUCCEEDED(hr) && bClearDirty)
@@ -809,15 +846,16 @@ HRESULT CCaptureSamples::PersistLoad(IStream* pStm)
     UINT nSamples = 0;
     BOOL bOne = FALSE;
     CComBSTR bsTemplate;
-    HRESULT hr = PersistRead(pStm, &nSamples, 4);
+    HRESULT hr = PersistRead(pStm, &nSamples, sizeof(nSamples));
     if (SUCCEEDED(hr))
-        hr = PersistRead(pStm, &bOne, 4);
+        hr = PersistRead(pStm, &bOne, sizeof(bOne));
     if (SUCCEEDED(hr))
         hr = PersistReadString(pStm, std::addressof(bsTemplate));
     if (SUCCEEDED(hr) && !!bsTemplate && wcsnlen(bsTemplate, MAX_TEMPLATE + 1) > MAX_TEMPLATE)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s PersistLoad(): the template is longer than %u characters\n",
-               m_szDebugName, static_cast<UINT>(MAX_TEMPLATE));
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+               L"###Err### %s PersistLoad(): the template is longer than %u characters\n", m_szDebugName,
+               static_cast<UINT>(MAX_TEMPLATE));
         hr = E_FAIL;
     }
     CScopedLock lock(&m_lock);
@@ -832,7 +870,7 @@ HRESULT CCaptureSamples::PersistLoad(IStream* pStm)
     m_bOneSamplePerFile = bOne ? TRUE : FALSE;
     if (!!bsTemplate && static_cast<BSTR>(bsTemplate)[0] == 0)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"### %s PersistLoad(): empty template ignored\n", m_szDebugName);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"### %s PersistLoad(): empty template ignored\n", m_szDebugName);
         bsTemplate.Empty();
     }
     // Without a template nothing can be captured, and the stream of an object
@@ -849,7 +887,8 @@ HRESULT CCaptureSamples::PersistLoad(IStream* pStm)
 ULONG CCaptureSamples::PersistSize()
 {
     CScopedLock lock(&m_lock);
-    return 8 + PersistStringSize(m_cbsFileNameTemplate);
+    // The sample count and the one-sample-per-file flag, then the template.
+    return sizeof(UINT) + sizeof(BOOL) + PersistStringSize(m_cbsFileNameTemplate);
 }
 
 void CCaptureSamples::ResetProps()

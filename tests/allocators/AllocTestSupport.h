@@ -6,23 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <support/ComTest.h>
+
 #include <string>
 #include <vector>
-
-// COM for the tests that compare with the platform's own allocator.
-class CComInit
-{
-public:
-    CComInit() { m_hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    ~CComInit()
-    {
-        if (SUCCEEDED(m_hr))
-            CoUninitialize();
-    }
-
-private:
-    HRESULT m_hr;
-};
 
 inline ALLOCATOR_PROPERTIES Props(LONG cBuffers, LONG cbBuffer, LONG cbAlign, LONG cbPrefix)
 {

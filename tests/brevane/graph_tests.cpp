@@ -8,6 +8,7 @@
 
 #include "SpyHost.h"
 #include "support/AviFile.h"
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/TestPeers.h"
 #include "support/WaveFile.h"
@@ -42,19 +43,14 @@ GUID FirstMajorType(IPin* pPin)
     return major;
 }
 
-class SpyGraph : public testing::Test
+class SpyGraph : public CComTest
 {
 protected:
-    void SetUp() override
-    {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        CSpyHost::Get()->NewLog();
-    }
+    void SetUp() override { CSpyHost::Get()->NewLog(); }
     void TearDown() override
     {
         if (!m_sFile.empty())
             DeleteFileW(m_sFile.c_str());
-        CoUninitialize();
     }
 
     // The whole file through the splitter into one sink per stream, with a
@@ -212,12 +208,12 @@ protected:
 TEST_F(SpyGraph, WaveAndAviThroughTheSpyEqualTheGraphsWithoutIt)
 {
     m_sFile = WriteTestWaveFile(22050, 2, 16, 88200);
-    const PlayResult direct = Play(CLSID_TestWaveParser, false, EHow::Direct);
+    const PlayResult direct = Play(CLSID_WaveParserFilter, false, EHow::Direct);
     for (EHow eHow : {EHow::Direct, EHow::GraphConnect, EHow::Render})
     {
         SCOPED_TRACE(static_cast<int>(eHow));
         CSpyHost::Get()->NewLog();
-        const PlayResult spy = Play(CLSID_TestWaveParser, true, eHow, {}, eHow == EHow::Direct);
+        const PlayResult spy = Play(CLSID_WaveParserFilter, true, eHow, {}, eHow == EHow::Direct);
         ExpectSameSamples(direct.samples, spy.samples);
         EXPECT_TRUE(spy.mtIn == spy.mtOut);
         ExpectSampleLines(spy, eHow == EHow::Direct);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SpyHost.h"
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/OddSample.h"
 #include "support/PassThroughChain.h"
@@ -48,12 +49,11 @@ CMType Yuy2Type(LONG nStride, LONG nWidth, LONG nHeight)
     return mt;
 }
 
-class SpyPeers : public testing::Test
+class SpyPeers : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CSpyHost::Get()->NewLog();
         m_spGraph = CreateGraph();
         m_spSource = CTestSource::Create();
@@ -74,7 +74,6 @@ protected:
         m_spSpy.Release();
         m_spSource.Release();
         m_spSink.Release();
-        CoUninitialize();
     }
 
     // A new spy joins the graph (and reads its registry options).

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ComTest.h"
 #include "support/Files.h"
 #include "support/HeapCalls.h"
 #include "support/OddSample.h"
@@ -123,12 +124,11 @@ private:
     HANDLE m_h;
 };
 
-class Capture : public testing::Test
+class Capture : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                          reinterpret_cast<void**>(&m_spAlloc));
         ALLOCATOR_PROPERTIES want = {4, 70000, 1, 0}, got = {};
@@ -139,7 +139,6 @@ protected:
     {
         m_spAlloc->Decommit();
         m_spAlloc.Release();
-        CoUninitialize();
     }
     // A real sample holding data, with times from its index.
     CComPtr<IMediaSample> Sample(const std::vector<BYTE>& data, LONGLONG llIndex = 0)
@@ -286,8 +285,8 @@ TEST_F(Capture, DataFileWithDuplicatesAndCompressionReadsBack)
         EXPECT_EQ(S_OK, cap.CaptureSample(Sample(noise, 3), 3)); // duplicate of a raw record
         EXPECT_EQ(S_OK, cap.CaptureSample(Sample(Pattern(200, 9), 4), 4));
         ASSERT_TRUE(WaitDone(cap));
-        EXPECT_NE(std::wstring::npos, trace.Text().find(L"[Capture] CaptureSample(): capture sample 3, size 4000\n"));
-        EXPECT_NE(std::wstring::npos, trace.Text().find(L"### [Capture] RunThread(): capturing completed\n"));
+        EXPECT_TRUE(Traced(trace, L"[Capture] CaptureSample(): capture sample 3, size 4000\n"));
+        EXPECT_TRUE(Traced(trace, L"### [Capture] RunThread(): capturing completed\n"));
     }
     const std::vector<BYTE> bytes = ReadAll(file);
     ASSERT_GE(bytes.size(), 16u);
@@ -393,7 +392,7 @@ TEST_F(Capture, OversizedActualLengthIsCutToTheBuffer)
     EXPECT_EQ(S_OK, cap.CaptureSample(&odd, 0));
     ASSERT_TRUE(WaitDone(cap));
     EXPECT_EQ(Pattern(64, 1), ReadAll(dir + L"odd.bin"));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"exceeds the buffer size 64, 64 bytes captured"));
+    EXPECT_TRUE(Traced(trace, L"exceeds the buffer size 64, 64 bytes captured"));
 }
 
 TEST_F(Capture, BitmapsNeedAVideoTypeAndAPictureThatFits)
@@ -425,8 +424,8 @@ TEST_F(Capture, BitmapsNeedAVideoTypeAndAPictureThatFits)
     ASSERT_EQ(54u + 32u, bmp.size());
     EXPECT_EQ(Pattern(32, 1), std::vector<BYTE>(bmp.begin() + 54, bmp.end()));
     EXPECT_FALSE(Exists(dir + L"pic_0001.bmp"));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"WriteBitmap(): Written bitmap file '"));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"WriteBitmap(): BufferToBmpFile( '"));
+    EXPECT_TRUE(Traced(trace, L"WriteBitmap(): Written bitmap file '"));
+    EXPECT_TRUE(Traced(trace, L"WriteBitmap(): BufferToBmpFile( '"));
 }
 
 TEST_F(Capture, AFailingWriteEndsTheCaptureAndKeepsEarlierFiles)
@@ -443,8 +442,8 @@ TEST_F(Capture, AFailingWriteEndsTheCaptureAndKeepsEarlierFiles)
     ASSERT_TRUE(WaitDone(cap));
     EXPECT_EQ(Pattern(500, 1), ReadAll(dir + L"f_0000.bin"));
     EXPECT_EQ(S_FALSE, cap.CaptureSample(Sample(Pattern(500, 3)), 2)); // refused at once, never blocked
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### [Capture] WriteSample(): m_writer.Open( '"));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### [Capture] RunThread(): Write...()=0x"));
+    EXPECT_TRUE(Traced(trace, L"###Err### [Capture] WriteSample(): m_writer.Open( '"));
+    EXPECT_TRUE(Traced(trace, L"###Err### [Capture] RunThread(): Write...()=0x"));
     RemoveDirectoryW((dir + L"f_0001.bin").c_str());
 
     // A full disk: the header write fails.
@@ -453,7 +452,7 @@ TEST_F(Capture, AFailingWriteEndsTheCaptureAndKeepsEarlierFiles)
     ASSERT_EQ(S_OK, cap.StartCapture(nullptr));
     EXPECT_EQ(S_OK, cap.CaptureSample(Sample(Pattern(500, 1)), 0));
     ASSERT_TRUE(WaitDone(cap));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"WriteSample(): m_writer.Write( header )=0x"));
+    EXPECT_TRUE(Traced(trace, L"WriteSample(): m_writer.Write( header )=0x"));
 }
 
 TEST_F(Capture, StopWhileTheWorkerWritesKeepsWholeRecords)
@@ -544,7 +543,7 @@ TEST_F(Capture, PropertiesPersistAndCorruptStreamsRestoreDefaults)
         EXPECT_FALSE(target.IsDirty());
         if (c.pszMessage != nullptr)
         {
-            EXPECT_NE(std::wstring::npos, trace.Text().find(c.pszMessage)) << Narrow(trace.Text());
+            EXPECT_TRUE(Traced(trace, c.pszMessage));
         }
     }
 }
@@ -633,7 +632,7 @@ TEST_F(Capture, AWorkerStuckInAWriteNeitherCarriesItsFileOnNorOutlivesTheObject)
         EXPECT_EQ(S_OK, pCap->CaptureSample(Sample(Pattern(60000, 1)), 0));
         ASSERT_TRUE(pipe.WaitWriter());
         EXPECT_EQ(S_OK, pCap->StopCapture()); // gives up waiting after a second
-        EXPECT_NE(std::wstring::npos, trace.Text().find(L"StopCapture(): WaitForSingleObject()=0x102"));
+        EXPECT_TRUE(Traced(trace, L"StopCapture(): WaitForSingleObject()=0x102"));
 
         // The next capture writes its own file once the old write returns.
         ASSERT_EQ(S_OK, pCap->SetCaptureProps((dir + L"next.bin").c_str(), FALSE, 1, false));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <support/ComTest.h>
+
 namespace
 {
 
@@ -145,21 +147,16 @@ ULONG RefCount(IUnknown* p)
     return p->Release();
 }
 
-class ComObjectTest : public ::testing::Test
+class ComObjectTest : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         g_events.clear();
         g_hrFinalConstruct = S_OK;
         m_nLockBefore = CComModuleLock::Count();
     }
-    void TearDown() override
-    {
-        EXPECT_EQ(m_nLockBefore, CComModuleLock::Count()) << "an object is still alive";
-        CoUninitialize();
-    }
+    void TearDown() override { EXPECT_EQ(m_nLockBefore, CComModuleLock::Count()) << "an object is still alive"; }
     // A new object through the coclass creator; the caller holds the only
     // reference.
     static CComPtr<IVelmoraTestA> NewObject()

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include <support/Registry.h>
+
 namespace
 {
 
@@ -18,22 +20,10 @@ const std::wstring g_strClsidKey = L"CLSID\\{" VELMORA_COMTEST_CLSID L"}";
 const std::wstring g_strTypeLibKey = L"TypeLib\\{" VELMORA_COMTEST_LIBID L"}";
 const std::wstring g_strProgIdKey = L"Velmora.ComTest.1";
 
-bool KeyExists(const std::wstring& strPath)
+bool KeyExists(const std::wstring& strPath) { return RegKeyExists(HKEY_CLASSES_ROOT, strPath); }
+std::wstring ReadString(const std::wstring& strPath, LPCWSTR pszName = L"")
 {
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, strPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
-}
-
-std::wstring ReadString(const std::wstring& strPath, LPCWSTR pszName = nullptr)
-{
-    WCHAR sz[MAX_PATH] = L"";
-    DWORD cb = sizeof(sz);
-    if (RegGetValueW(HKEY_CLASSES_ROOT, strPath.c_str(), pszName, RRF_RT_REG_SZ, nullptr, sz, &cb) != ERROR_SUCCESS)
-        return L"<missing>";
-    return sz;
+    return RegText(HKEY_CLASSES_ROOT, strPath, pszName);
 }
 
 class ComServerTest : public ::testing::Test
@@ -135,8 +125,8 @@ TEST_F(ComServerTest, UnregisterLeavesNothingButTheSharedKeys)
     EXPECT_EQ(S_OK, m_pfnUnregister()) << "unregistering may be repeated";
 
     IUnknown* pUnk = nullptr;
-    EXPECT_EQ(REGDB_E_CLASSNOTREG,
-              CoCreateInstance(CLSID_VelmoraComTest, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&pUnk)));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_VelmoraComTest, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                                    reinterpret_cast<void**>(&pUnk)));
 }
 
 } // namespace

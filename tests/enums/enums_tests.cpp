@@ -3,15 +3,15 @@
 #include <dshow.h>
 
 #include <dshowx/DSEnums.h>
+#include <helpers/GraphPins.h>
 
 #include <gtest/gtest.h>
 
+#include "support/ComTest.h"
 #include "support/WaveFile.h"
 
 namespace
 {
-const CLSID CLSID_NullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-
 CComPtr<IPin> FirstPin(IBaseFilter* pFilter)
 {
     CComPtr<IEnumPins> spEnum;
@@ -84,14 +84,13 @@ public:
     }
 };
 
-class PinEnum : public testing::Test
+class PinEnum : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         // Real pins: a renderer's input and a file source's output.
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRendererFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                          reinterpret_cast<void**>(&m_spRenderer)));
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                          reinterpret_cast<void**>(&m_spReader)));
@@ -112,7 +111,6 @@ protected:
         m_spRenderer.Release();
         m_spReader.Release();
         DeleteFileW(m_sFile.c_str());
-        CoUninitialize();
     }
     CComPtr<IEnumPins> Enum()
     {

@@ -9,28 +9,28 @@
 
 #include <string>
 
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/TestInPlaceFilter.h"
 #include "support/WaveFile.h"
 
 namespace filters_test
 {
-class WaveGraph : public testing::Test
+class WaveGraph : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_spGraph = CreateGraph();
         ASSERT_NE(nullptr, m_spGraph.p);
         m_sFile = WriteTestWaveFile(8000, 1, 8, m_cbWave);
         ASSERT_EQ(S_OK, m_spGraph->AddSourceFilter(m_sFile.c_str(), L"Source", &m_spSource));
-        m_spParser = AddFilterByClsid(m_spGraph, CLSID_TestWaveParser, L"Parser");
+        m_spParser = AddFilterByClsid(m_spGraph, CLSID_WaveParserFilter, L"Parser");
         ASSERT_NE(nullptr, m_spParser.p);
         ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_pTest));
         m_spTest = static_cast<IBaseFilter*>(m_pTest);
         ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spTest, L"Test"));
-        m_spRenderer = AddFilterByClsid(m_spGraph, CLSID_TestNullRenderer, L"Null");
+        m_spRenderer = AddFilterByClsid(m_spGraph, CLSID_NullRendererFilter, L"Null");
         ASSERT_NE(nullptr, m_spRenderer.p);
         ASSERT_EQ(S_OK, ConnectFilters(m_spGraph, m_spSource, m_spParser, false));
     }
@@ -42,7 +42,6 @@ protected:
         TearDownGraph(m_spGraph);
         m_spTest.Release();
         DeleteFileW(m_sFile.c_str());
-        CoUninitialize();
     }
 
     HRESULT ConnectInput() { return ConnectFilters(m_spGraph, m_spParser, m_spTest); }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 
+#include "support/ComTest.h"
 #include "support/PassThroughChain.h"
 #include "support/TraceCapture.h"
 
@@ -39,15 +40,10 @@ public:
     CComPtr<IMemAllocator> m_spInner;
 };
 
-class AllocatorAgreement : public testing::Test
+class AllocatorAgreement : public CComTest
 {
 protected:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    void TearDown() override
-    {
-        m_chain.Teardown();
-        CoUninitialize();
-    }
+    void TearDown() override { m_chain.Teardown(); }
     CTestOutPin* Out() { return m_chain.m_pFilter->m_apOut; }
     static ALLOCATOR_PROPERTIES Props(IMemAllocator* p)
     {
@@ -71,7 +67,7 @@ TEST_F(AllocatorAgreement, WritableUpstreamAllocatorIsEnlargedForDownstream)
     const ALLOCATOR_PROPERTIES props = Props(m_chain.m_spAlloc);
     EXPECT_EQ(4, props.cBuffers);
     EXPECT_EQ(8192, props.cbBuffer);
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"CAllocatorMatch::AttachAllocator(): upstream allocator is used"));
+    EXPECT_TRUE(Traced(trace, L"CAllocatorMatch::AttachAllocator(): upstream allocator is used"));
     EXPECT_FALSE(m_chain.m_pFilter->m_bSeparateAllocators);
 }
 
@@ -129,8 +125,8 @@ TEST_F(AllocatorAgreement, TooSmallReadOnlyReplacementKeepsSeparateAllocators)
     CTraceCapture trace;
     EXPECT_EQ(S_OK, m_chain.Filter()->NotifyAllocator(spSmall, TRUE));
     const std::wstring s = trace.Text();
-    EXPECT_NE(std::wstring::npos, s.find(L"Read-only upstream allocator can't be used as pass through allocator"));
-    EXPECT_NE(std::wstring::npos, s.find(L"Filter_NotifyAllocator(): Use separated allocators"));
+    EXPECT_TRUE(TextHas(s, L"Read-only upstream allocator can't be used as pass through allocator"));
+    EXPECT_TRUE(TextHas(s, L"Filter_NotifyAllocator(): Use separated allocators"));
     EXPECT_TRUE(m_chain.m_pFilter->m_bSeparateAllocators);
     EXPECT_TRUE(m_chain.m_pFilter->m_apOut->IsConnected());
     EXPECT_EQ(m_chain.m_spAlloc.p, Out()->m_spAllocOut.p);

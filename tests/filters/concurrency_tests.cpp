@@ -1,6 +1,7 @@
 // Streaming on Wine's parser thread while this thread changes the state of
 // the graph, disconnects and reconnects.
 #include "WaveGraph.h"
+#include "support/ComTest.h"
 #include "support/TestPeers.h"
 
 using namespace filters_test;
@@ -47,7 +48,7 @@ TEST_F(BusyGraph, StateChangesWhileStreamingNeverDeliverAfterStop)
 // drives the graph, flushes, and reconnects after stops.
 TEST(PeerConcurrency, StreamingThreadAgainstStateChangesFlushesAndReconnections)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     {
         CComPtr<IGraphBuilder> spGraph = CreateGraph();
         CComPtr<CTestSource> spSource = CTestSource::Create();
@@ -95,5 +96,4 @@ TEST(PeerConcurrency, StreamingThreadAgainstStateChangesFlushesAndReconnections)
         spSource.Release();
         TearDownGraph(spGraph);
     }
-    CoUninitialize();
 }

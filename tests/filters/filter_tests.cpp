@@ -1,5 +1,6 @@
 // The filter object and its pins through their public interfaces.
 #include "WaveGraph.h"
+#include "support/ComTest.h"
 #include "support/OddSample.h"
 #include "support/PassThroughChain.h"
 #include "support/TraceCapture.h"
@@ -135,7 +136,7 @@ TEST_F(WaveGraph, ClockAndStateQueries)
     const std::wstring s = trace.Text();
     EXPECT_TRUE(s.find(L"): CLSID = ") != std::wstring::npos || s.find(L"): clock hasn't CLSID") != std::wstring::npos) << s;
     EXPECT_EQ(S_OK, m_spTest->SetSyncSource(nullptr));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IBaseFilterImpl::SetSyncSource( NULL )"));
+    EXPECT_TRUE(Traced(trace, L"IBaseFilterImpl::SetSyncSource( NULL )"));
     EXPECT_EQ(E_POINTER, m_spTest->GetSyncSource(nullptr));
     EXPECT_EQ(E_POINTER, m_spTest->GetState(0, nullptr));
     EXPECT_EQ(E_NOTIMPL, m_spTest->QueryVendorInfo(nullptr));
@@ -143,7 +144,7 @@ TEST_F(WaveGraph, ClockAndStateQueries)
 
 TEST(PinOutlivingItsFilter, RefusesWithoutReachingIt)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     CComObject<CTestInPlaceFilter>* pFilter = nullptr;
     ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&pFilter));
     CComPtr<IBaseFilter> spFilter(static_cast<IBaseFilter*>(pFilter));
@@ -160,19 +161,18 @@ TEST(PinOutlivingItsFilter, RefusesWithoutReachingIt)
     EXPECT_EQ(nullptr, info.pFilter);
     EXPECT_EQ(PINDIR_INPUT, info.dir);
     EXPECT_STREQ(L"In", info.achName);
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IPinImpl::QueryPinInfo(): link between filter and pin is broken"));
+    EXPECT_TRUE(Traced(trace, L"IPinImpl::QueryPinInfo(): link between filter and pin is broken"));
     COddSample sample;
     EXPECT_EQ(VFW_E_NOT_CONNECTED, spMemIn->Receive(&sample));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IMemInputPinImpl::Receive(): Input pin not connected"));
+    EXPECT_TRUE(Traced(trace, L"IMemInputPinImpl::Receive(): Input pin not connected"));
     EXPECT_EQ(S_FALSE, spIn->Disconnect());
     spMemIn.Release();
     spIn.Release();
-    CoUninitialize();
 }
 
 TEST(GraphMembership, FailedJoinIsUndoneAndLeavingClearsClockAndStartTime)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     {
         CPassThroughChain chain;
         ASSERT_EQ(S_OK, chain.Build());
@@ -204,5 +204,4 @@ TEST(GraphMembership, FailedJoinIsUndoneAndLeavingClearsClockAndStartTime)
         EXPECT_EQ(0, chain.m_pFilter->m_tStart);
         chain.Teardown();
     }
-    CoUninitialize();
 }

@@ -73,7 +73,7 @@ TEST_F(WaveGraph, RunFromStoppedPausesThroughTheFilterItself)
     EXPECT_LT(s.find(L"IBaseFilterImpl::Pause"), s.find(L"IBaseFilterImpl::Run(): run after pause"));
     EXPECT_EQ(S_OK, m_spTest->Stop());
     EXPECT_EQ(State_Stopped, State());
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IBaseFilterImpl::Stop(): stop after pause"));
+    EXPECT_TRUE(Traced(trace, L"IBaseFilterImpl::Stop(): stop after pause"));
     EXPECT_FALSE(m_pTest->m_apOut->m_bActivate);
 }
 
@@ -117,7 +117,7 @@ TEST_F(WaveGraph, MakeReconnectOfTheOutputWithItsOwnTypeDoesNothing)
     CTraceCapture trace;
     CMType mt(m_pTest->m_apOut->m_mt);
     EXPECT_EQ(S_OK, m_pTest->MakeReconnect(&mt, m_pTest->m_apOut));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"reconnection stopped - media types are equal"));
+    EXPECT_TRUE(Traced(trace, L"reconnection stopped - media types are equal"));
     EXPECT_EQ(1, m_pTest->m_anCompleteConnect[PINDIR_OUTPUT]);
     EXPECT_EQ(E_POINTER, m_pTest->MakeReconnect(&mt, nullptr));
 }

@@ -1,12 +1,13 @@
 // Samples pass through the framework without a heap call.
 #include <gtest/gtest.h>
 
+#include "support/ComTest.h"
 #include "support/HeapCalls.h"
 #include "support/PassThroughChain.h"
 
 TEST(PassThroughHeap, SteadyStreamingMakesNoHeapCall)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     ASSERT_FALSE(heap_calls::PatchImports().empty());
     {
         CPassThroughChain chain;
@@ -27,5 +28,4 @@ TEST(PassThroughHeap, SteadyStreamingMakesNoHeapCall)
         EXPECT_EQ(10010, chain.m_sink.m_nReceived);
         EXPECT_EQ(10010, chain.m_pFilter->m_nSamples);
     }
-    CoUninitialize();
 }

@@ -2,20 +2,16 @@
 // refusals, failed completion, dynamic reconnection by the current peer.
 #include <gtest/gtest.h>
 
+#include "support/ComTest.h"
 #include "support/PassThroughChain.h"
 #include "support/TraceCapture.h"
 
 namespace
 {
-class Negotiation : public testing::Test
+class Negotiation : public CComTest
 {
 protected:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    void TearDown() override
-    {
-        m_chain.Teardown();
-        CoUninitialize();
-    }
+    void TearDown() override { m_chain.Teardown(); }
     CPassThroughChain m_chain;
 };
 
@@ -92,9 +88,9 @@ TEST_F(Negotiation, NoAcceptableTypeIsAFailureCode)
     HRESULT hr = m_chain.Out()->Connect(&m_chain.m_sink, nullptr);
     EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
     const std::wstring s = trace.Text();
-    EXPECT_NE(std::wstring::npos, s.find(L"AgreeExternMT() FAILED"));
-    EXPECT_NE(std::wstring::npos, s.find(L"AgreeInnerMT() FAILED"));
-    EXPECT_NE(std::wstring::npos, s.find(L"Connect(): connection not accepted"));
+    EXPECT_TRUE(TextHas(s, L"AgreeExternMT() FAILED"));
+    EXPECT_TRUE(TextHas(s, L"AgreeInnerMT() FAILED"));
+    EXPECT_TRUE(TextHas(s, L"Connect(): connection not accepted"));
 
     // A receiving pin that answers a success code other than S_OK has not accepted.
     m_chain.m_sink.m_hrReceiveConnection = S_FALSE;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/AviFile.h"
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/TestInPlaceFilter.h"
 #include "support/TestPeers.h"
@@ -21,15 +22,13 @@ enum class EHow
     Render,      // Render of the splitter's output with the filter and sink in the graph
 };
 
-class RealMedia : public testing::Test
+class RealMedia : public CComTest
 {
 protected:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     void TearDown() override
     {
         if (!m_sFile.empty())
             DeleteFileW(m_sFile.c_str());
-        CoUninitialize();
     }
 
     // The samples the sink saw of the whole file, the test filter between
@@ -101,9 +100,9 @@ protected:
 TEST_F(RealMedia, WaveThroughTheFilterEqualsTheDirectGraph)
 {
     m_sFile = WriteTestWaveFile(22050, 2, 16, 88200);
-    const std::vector<SampleRecord> direct = Play(CLSID_TestWaveParser, false, EHow::Direct);
-    ExpectSameSamples(direct, Play(CLSID_TestWaveParser, true, EHow::Direct));
-    ExpectSameSamples(direct, Play(CLSID_TestWaveParser, true, EHow::GraphConnect));
+    const std::vector<SampleRecord> direct = Play(CLSID_WaveParserFilter, false, EHow::Direct);
+    ExpectSameSamples(direct, Play(CLSID_WaveParserFilter, true, EHow::Direct));
+    ExpectSameSamples(direct, Play(CLSID_WaveParserFilter, true, EHow::GraphConnect));
 }
 
 TEST_F(RealMedia, UncompressedAviThroughTheFilterEqualsTheDirectGraph)
@@ -118,8 +117,8 @@ TEST_F(RealMedia, UncompressedAviThroughTheFilterEqualsTheDirectGraph)
 TEST_F(RealMedia, RenderFromTheFilterFindsTheSinkInTheGraph)
 {
     m_sFile = WriteTestWaveFile(8000, 1, 8, 8000);
-    const std::vector<SampleRecord> direct = Play(CLSID_TestWaveParser, false, EHow::Direct);
-    ExpectSameSamples(direct, Play(CLSID_TestWaveParser, true, EHow::Render));
+    const std::vector<SampleRecord> direct = Play(CLSID_WaveParserFilter, false, EHow::Direct);
+    ExpectSameSamples(direct, Play(CLSID_WaveParserFilter, true, EHow::Render));
 }
 
 // Seeking the graph reaches the source through the filter's output pin.
@@ -132,7 +131,7 @@ TEST_F(RealMedia, GraphSeekingReachesTheUpstreamFilter)
     CComPtr<IBaseFilter> spFilter(static_cast<IBaseFilter*>(pFilter));
     ASSERT_EQ(S_OK, spGraph->AddFilter(spSource, L"Source"));
     ASSERT_EQ(S_OK, spGraph->AddFilter(spFilter, L"Test"));
-    CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(spGraph, CLSID_TestNullRenderer, L"Null");
+    CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(spGraph, CLSID_NullRendererFilter, L"Null");
     ASSERT_EQ(S_OK, ConnectFilters(spGraph, spSource, spFilter));
     ASSERT_EQ(S_OK, ConnectFilters(spGraph, spFilter, spRenderer));
 
@@ -148,8 +147,8 @@ TEST_F(RealMedia, GraphSeekingReachesTheUpstreamFilter)
     EXPECT_GE(spSource->SetPositionsCount(), 1);
     EXPECT_EQ(30000000, spSource->LastSetCurrent());
     const std::wstring s = trace.Text();
-    EXPECT_NE(std::wstring::npos, s.find(L"IMediaSeeking::GetDuration(): duration=")) << s;
-    EXPECT_NE(std::wstring::npos, s.find(L"Redirection: IMediaSeeking::SetPositions(pCurrent, dwCurrentFlags, pStop, dwStopFlags)=0x0"));
+    EXPECT_TRUE(TextHas(s, L"IMediaSeeking::GetDuration(): duration="));
+    EXPECT_TRUE(TextHas(s, L"Redirection: IMediaSeeking::SetPositions(pCurrent, dwCurrentFlags, pStop, dwStopFlags)=0x0"));
     spSeeking.Release();
     spRenderer.Release();
     TearDownGraph(spGraph);

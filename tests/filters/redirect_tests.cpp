@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/TestInPlaceFilter.h"
 #include "support/TestPeers.h"
@@ -11,12 +12,11 @@
 
 namespace
 {
-class Redirect : public testing::Test
+class Redirect : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_spSource = CTestSource::Create();
         m_spSink = CTestSink::Create();
         ASSERT_EQ(S_OK, CComObject<CTestInPlaceFilter>::CreateInstance(&m_pFilter));
@@ -33,7 +33,6 @@ protected:
         m_spFilter.Release();
         m_spSink.Release();
         m_spSource.Release();
-        CoUninitialize();
     }
     void ConnectAll()
     {
@@ -75,7 +74,7 @@ TEST_F(Redirect, SeekingFollowsTheUpstreamConnection)
     ASSERT_EQ(S_OK, In()->Disconnect());
     double dRate = 0;
     EXPECT_EQ(E_NOTIMPL, spSeeking->GetRate(&dRate));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"Can't redirect IMediaSeeking::GetRate(pdRate)\n"));
+    EXPECT_TRUE(Traced(trace, L"Can't redirect IMediaSeeking::GetRate(pdRate)\n"));
     // A source without seeking: the output pin does not offer it either.
     m_spSource->EnableSeeking(false);
     ASSERT_EQ(S_OK, FindPin(m_spSource, PINDIR_OUTPUT)->Connect(In(), nullptr));
@@ -94,7 +93,7 @@ TEST_F(Redirect, PropertySetOnlyWhileDownstreamOffersIt)
     DWORD dwValue = 7;
     EXPECT_EQ(S_OK, spProps->Set(AMPROPSETID_Pin, 3, nullptr, 0, &dwValue, sizeof(dwValue)));
     ASSERT_EQ(1u, m_spSink->PropertySetCalls().size());
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"Redirection: IKsPropertySet::Set("));
+    EXPECT_TRUE(Traced(trace, L"Redirection: IKsPropertySet::Set("));
 }
 
 TEST_F(Redirect, MixerSettingsWithAndWithoutARenderer)
@@ -104,7 +103,7 @@ TEST_F(Redirect, MixerSettingsWithAndWithoutARenderer)
     ASSERT_EQ(S_OK, In()->QueryInterface(IID_IMixerPinConfig, reinterpret_cast<void**>(&spMixer)));
     CTraceCapture trace;
     EXPECT_EQ(S_OK, spMixer->SetAspectRatioMode(AM_ARMODE_CROP));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"IMixerPinConfig::SetAspectRatioMode(): host not set, return S_OK"));
+    EXPECT_TRUE(Traced(trace, L"IMixerPinConfig::SetAspectRatioMode(): host not set, return S_OK"));
     AM_ASPECT_RATIO_MODE eMode = AM_ARMODE_STRETCHED;
     EXPECT_EQ(E_NOTIMPL, spMixer->GetAspectRatioMode(&eMode));
 
@@ -134,8 +133,8 @@ TEST_F(Redirect, NeighbourFaultingInQueryInterfaceLeavesTheFilterRunning)
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(FAILED(spMixer->GetZOrder(&dwZ)));
     EXPECT_EQ(cSinkRefs, SinkRefs()) << "a faulting lookup leaks no reference on the downstream pin";
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### CTearOffMixerPinConfigFix QueryRedirect( "));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"): Exception 0xC0000005"));
+    EXPECT_TRUE(Traced(trace, L"###Err### CTearOffMixerPinConfigFix QueryRedirect( "));
+    EXPECT_TRUE(Traced(trace, L"): Exception 0xC0000005"));
     EXPECT_EQ(std::vector<DWORD>(5, EXCEPTION_ACCESS_VIOLATION), trace.Dumps());
     EXPECT_EQ(S_OK, m_spSource->Deliver(3, 1024, 10000));
     EXPECT_EQ(3u, m_spSink->SampleCount());

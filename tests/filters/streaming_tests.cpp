@@ -4,27 +4,23 @@
 
 #include <algorithm>
 
+#include "support/ComTest.h"
 #include "support/OddSample.h"
 #include "support/PassThroughChain.h"
 #include "support/TraceCapture.h"
 
 namespace
 {
-class Streaming : public testing::Test
+class Streaming : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         ASSERT_EQ(S_OK, m_chain.Build());
         m_sample.m_buffer.resize(64);
         m_sample.m_cbActual = 64;
     }
-    void TearDown() override
-    {
-        m_chain.Teardown();
-        CoUninitialize();
-    }
+    void TearDown() override { m_chain.Teardown(); }
     CTestInPlaceFilter* Filter() { return m_chain.m_pFilter; }
     CTestInPin* InPin() { return m_chain.m_pFilter->m_apIn; }
     CTestOutPin* OutPin() { return m_chain.m_pFilter->m_apOut; }
@@ -108,7 +104,7 @@ TEST_F(Streaming, InBandMediaTypeAcceptedRefusedOrMalformed)
     m_chain.m_sink.m_hrQueryAccept = S_FALSE;
     CTraceCapture trace;
     EXPECT_EQ(VFW_E_INVALIDMEDIATYPE, m_chain.Filter()->Receive(&m_sample));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"SetMediaTypeFromSample(): new mediatype is not accepted"));
+    EXPECT_TRUE(Traced(trace, L"SetMediaTypeFromSample(): new mediatype is not accepted"));
     AM_MEDIA_TYPE mt = {};
     ASSERT_EQ(S_OK, m_chain.In()->ConnectionMediaType(&mt));
     EXPECT_TRUE(IsEqualGUID(MEDIASUBTYPE_PCM, mt.subtype));
@@ -175,7 +171,7 @@ TEST_F(Streaming, NotifyAllocatorKeepsTheSameOneAndDecommitsTheOldOne)
     // The pass-through connection carries the new allocator downstream.
     EXPECT_EQ(spNew.p, OutPin()->m_spAllocOut.p);
     EXPECT_EQ(eAS_Upstream, OutPin()->m_eAllocSrc);
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"Filter_NotifyAllocator(): Use through-pass allocator"));
+    EXPECT_TRUE(Traced(trace, L"Filter_NotifyAllocator(): Use through-pass allocator"));
     EXPECT_EQ(4, OutPin()->m_props.cBuffers) << "the request keeps what downstream had";
     EXPECT_EQ(E_POINTER, m_chain.Filter()->NotifyAllocator(nullptr, FALSE));
     m_chain.m_spAlloc = spNew;
@@ -200,8 +196,8 @@ TEST_F(Streaming, GetSampleWithoutWaitingOnAnExhaustedAllocator)
     const std::vector<std::wstring> lines = traceStopped.Lines();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(4, CTraceCapture::Level(lines[0]));
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"### [Test "));
-    EXPECT_NE(std::wstring::npos, lines[0].find(L" Out] COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_NOT_COMMITTED\n"));
+    EXPECT_TRUE(TextHas(lines[0], L"### [Test "));
+    EXPECT_TRUE(TextHas(lines[0], L" Out] COutputPin::GetSample(): spMemAlloc->GetBuffer()=VFW_E_NOT_COMMITTED\n"));
     EXPECT_EQ(E_POINTER, OutPin()->GetSample(nullptr, 0));
 }
 
@@ -233,5 +229,5 @@ TEST_F(Streaming, OutputPinDoesNotTakeStreamControlCalls)
     EXPECT_EQ(E_NOTIMPL, m_chain.Out()->BeginFlush());
     EXPECT_EQ(E_NOTIMPL, m_chain.Out()->ReceiveConnection(&m_chain.m_source, &OutPin()->m_mt));
     EXPECT_EQ(E_NOTIMPL, m_chain.In()->Connect(&m_chain.m_sink, nullptr));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"ATL: IPinImpl::EndOfStream not implemented.\n"));
+    EXPECT_TRUE(Traced(trace, L"ATL: IPinImpl::EndOfStream not implemented.\n"));
 }

@@ -3,6 +3,7 @@
 #include <dshow.h>
 
 #include <dshowx/DSDefines.h>
+#include <helpers/GraphPins.h>
 #include <dshowx/DSParsers.h>
 #include <winapi/ComPtr.h>
 #include <winapi/Functions.h>
@@ -12,14 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "support/ComTest.h"
 #include "support/TraceCapture.h"
 #include "support/WaveFile.h"
 
 namespace
 {
-// Declared only in a header of the editing services; spelled out here.
-const CLSID CLSID_NullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-const CLSID CLSID_WAVEParser = {0xD51BD5A1, 0x7548, 0x11CF, {0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E, 0xF5, 0x8A}};
 const std::wstring kRule(85, L'-');
 
 std::wstring Header(IUnknown* pGraph)
@@ -36,20 +35,6 @@ std::wstring Chain(IFilterGraph* pGraph)
     std::wstring s = psz != nullptr ? psz : L"";
     CoTaskMemFree(psz);
     return s;
-}
-
-CComPtr<IPin> FirstPin(IBaseFilter* pFilter, PIN_DIRECTION dir)
-{
-    CComPtr<IEnumPins> spEnum;
-    pFilter->EnumPins(&spEnum);
-    for (CComPtr<IPin> spPin; spEnum && spEnum->Next(1, &spPin, nullptr) == S_OK; spPin.Release())
-    {
-        PIN_DIRECTION d;
-        spPin->QueryDirection(&d);
-        if (d == dir)
-            return spPin;
-    }
-    return nullptr;
 }
 
 // A filter that cannot say what it is; optionally a framework filter with a tag.
@@ -75,7 +60,7 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_cRef); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&m_cRef); }
-    STDMETHODIMP GetClassID(CLSID* p) override { return *p = CLSID_NullRenderer, m_hrClassId; }
+    STDMETHODIMP GetClassID(CLSID* p) override { return *p = CLSID_NullRendererFilter, m_hrClassId; }
     STDMETHODIMP Stop() override { return S_OK; }
     STDMETHODIMP Pause() override { return S_OK; }
     STDMETHODIMP Run(REFERENCE_TIME) override { return S_OK; }
@@ -103,20 +88,15 @@ public:
     STDMETHODIMP GetDebugNameA(LPSTR psz, int cb) override { return lstrcpynA(psz, "[Spy 1]", cb), S_OK; }
 };
 
-class GraphDump : public testing::Test
+class GraphDump : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                          reinterpret_cast<void**>(&m_spGraph)));
     }
-    void TearDown() override
-    {
-        m_spGraph.Release();
-        CoUninitialize();
-    }
+    void TearDown() override { m_spGraph.Release(); }
     CComPtr<IGraphBuilder> m_spGraph;
 };
 } // namespace
@@ -136,14 +116,14 @@ TEST_F(GraphDump, RealWaveGraphShowsFilesPinsPeersAndTypes)
     const std::wstring sFile = WriteTestWaveFile();
     CComPtr<IBaseFilter> spSource, spParser, spRenderer;
     ASSERT_EQ(S_OK, m_spGraph->AddSourceFilter(sFile.c_str(), L"Source", &spSource));
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_WAVEParser, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_WaveParserFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      reinterpret_cast<void**>(&spParser)));
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRendererFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      reinterpret_cast<void**>(&spRenderer)));
     ASSERT_EQ(S_OK, m_spGraph->AddFilter(spParser, L"Parser"));
     ASSERT_EQ(S_OK, m_spGraph->AddFilter(spRenderer, L"Null"));
-    ASSERT_EQ(S_OK, m_spGraph->Connect(FirstPin(spSource, PINDIR_OUTPUT), FirstPin(spParser, PINDIR_INPUT)));
-    ASSERT_EQ(S_OK, m_spGraph->Connect(FirstPin(spParser, PINDIR_OUTPUT), FirstPin(spRenderer, PINDIR_INPUT)));
+    ASSERT_EQ(S_OK, m_spGraph->Connect(FindPin(spSource, PINDIR_OUTPUT), FindPin(spParser, PINDIR_INPUT)));
+    ASSERT_EQ(S_OK, m_spGraph->Connect(FindPin(spParser, PINDIR_OUTPUT), FindPin(spRenderer, PINDIR_INPUT)));
 
     const std::wstring s = Chain(m_spGraph);
     EXPECT_EQ(0u, s.find(Header(m_spGraph))) << s;
@@ -152,23 +132,23 @@ TEST_F(GraphDump, RealWaveGraphShowsFilesPinsPeersAndTypes)
     WCHAR szLine[512];
     StrFormat(szLine, 512, L"    [Async Reader %p] {E436EBB5-524F-11CE-9F53-0020AF0BA770} : \"Source\"\r\n\tINPUT FILE: \"%s\"\r\n",
               static_cast<IBaseFilter*>(spSource), sFile.c_str());
-    EXPECT_NE(std::wstring::npos, s.find(szLine)) << s;
+    EXPECT_TRUE(TextHas(s, szLine));
     StrFormat(szLine, 512, L"    [Null Renderer %p] {C1F400A4-3F08-11D3-9F0B-006008039E37} : \"Null\"\r\n",
               static_cast<IBaseFilter*>(spRenderer));
-    EXPECT_NE(std::wstring::npos, s.find(szLine)) << s;
-    EXPECT_NE(std::wstring::npos, s.find(L"[Wave Parser ")) << s;
+    EXPECT_TRUE(TextHas(s, szLine));
+    EXPECT_TRUE(TextHas(s, L"[Wave Parser "));
     // Connected pins name the peer filter and the connection type.
-    EXPECT_NE(std::wstring::npos, s.find(L"\tOUTPUT (Output) -> [Parser] ")) << s;
-    EXPECT_NE(std::wstring::npos, s.find(L"MEDIATYPE_Audio")) << s;
-    EXPECT_NE(std::wstring::npos, s.find(L"MEDIATYPE_Stream")) << s;
-    EXPECT_NE(std::wstring::npos, s.find(L"\tINPUT (In) -> [")) << s;
+    EXPECT_TRUE(TextHas(s, L"\tOUTPUT (Output) -> [Parser] "));
+    EXPECT_TRUE(TextHas(s, L"MEDIATYPE_Audio"));
+    EXPECT_TRUE(TextHas(s, L"MEDIATYPE_Stream"));
+    EXPECT_TRUE(TextHas(s, L"\tINPUT (In) -> ["));
 
     // A second renderer stays unconnected.
     CComPtr<IBaseFilter> spLonely;
-    CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    CoCreateInstance(CLSID_NullRendererFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                      reinterpret_cast<void**>(&spLonely));
     m_spGraph->AddFilter(spLonely, L"Lonely");
-    EXPECT_NE(std::wstring::npos, Chain(m_spGraph).find(L"\tINPUT (In)    NOT CONNECTED\r\n"));
+    EXPECT_TRUE(TextHas(Chain(m_spGraph), L"\tINPUT (In)    NOT CONNECTED\r\n"));
 
     // The log gets the same text as one narrow block.
     CTraceCapture capture;
@@ -198,16 +178,16 @@ TEST_F(GraphDump, FiltersThatFailQueriesAreReportedInline)
     EXPECT_EQ(Header(m_spGraph) + szExpected + kRule, Chain(m_spGraph));
 
     odd.m_hrClassId = E_FAIL;
-    EXPECT_NE(std::wstring::npos,
-              Chain(m_spGraph).find(L"\r\n###Err### CFilterChainParser::GetFilterData(): pFilter->GetClassID()=0x80004005"));
+    EXPECT_TRUE(TextHas(Chain(m_spGraph),
+                        L"\r\n###Err### CFilterChainParser::GetFilterData(): pFilter->GetClassID()=0x80004005"));
 
     // A framework filter shows its own tag; a known class its table name.
     odd.m_hrClassId = S_OK;
     odd.m_bDebug = true;
-    EXPECT_NE(std::wstring::npos, Chain(m_spGraph).find(L"    [Spy 1] {C1F400A4-3F08-11D3-9F0B-006008039E37} : \"Odd\""));
+    EXPECT_TRUE(TextHas(Chain(m_spGraph), L"    [Spy 1] {C1F400A4-3F08-11D3-9F0B-006008039E37} : \"Odd\""));
     odd.m_bDebug = false;
     StrFormat(szExpected, 512, L"    [Null Renderer %p] {C1F400A4", static_cast<IBaseFilter*>(&odd));
-    EXPECT_NE(std::wstring::npos, Chain(m_spGraph).find(szExpected));
+    EXPECT_TRUE(TextHas(Chain(m_spGraph), szExpected));
 
     m_spGraph->RemoveFilter(&odd);
 }

@@ -74,8 +74,8 @@ public:
         m_sWave = WriteTestWaveFile(44100, 2, 16, 44100 * 4 * cSeconds);
         m_spGraph = CreateGraph();
         CComPtr<IBaseFilter> spSource = AddFileSource(m_spGraph, m_sWave.c_str());
-        CComPtr<IBaseFilter> spParser = AddFilterByClsid(m_spGraph, CLSID_TestWaveParser, L"Parser");
-        CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(m_spGraph, CLSID_TestNullRenderer, L"Null");
+        CComPtr<IBaseFilter> spParser = AddFilterByClsid(m_spGraph, CLSID_WaveParserFilter, L"Parser");
+        CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(m_spGraph, CLSID_NullRendererFilter, L"Null");
         m_bConnected = pSpy != nullptr && SUCCEEDED(m_spGraph->AddFilter(pSpy, L"Velmora Spy Filter")) &&
                        ConnectFilters(m_spGraph, spSource, spParser) == S_OK &&
                        ConnectFilters(m_spGraph, spParser, pSpy) == S_OK &&

@@ -173,8 +173,8 @@ protected:
             return;
         m_sWave = WriteTestWaveFile(8000, 1, 8, 8000 * 20);
         CComPtr<IBaseFilter> spSource = AddFileSource(m_spGraph, m_sWave.c_str());
-        CComPtr<IBaseFilter> spParser = AddFilterByClsid(m_spGraph, CLSID_TestWaveParser, L"Parser");
-        CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(m_spGraph, CLSID_TestNullRenderer, L"Null");
+        CComPtr<IBaseFilter> spParser = AddFilterByClsid(m_spGraph, CLSID_WaveParserFilter, L"Parser");
+        CComPtr<IBaseFilter> spRenderer = AddFilterByClsid(m_spGraph, CLSID_NullRendererFilter, L"Null");
         ASSERT_EQ(S_OK, ConnectFilters(m_spGraph, spSource, spParser));
         ASSERT_EQ(S_OK, ConnectFilters(m_spGraph, spParser, m_pSpy->m_spFilter));
         ASSERT_EQ(S_OK, ConnectFilters(m_spGraph, m_pSpy->m_spFilter, spRenderer));

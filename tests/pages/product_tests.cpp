@@ -64,11 +64,15 @@ TEST_F(ProductTest, PageOnTheRunningFilterMeasuresSetsAndCaptures)
     EXPECT_NE(L" 0.000", Text(IDC_PP_SAMPLES));
     EXPECT_NE(std::wstring::npos, Text(IDC_PP_POSITION).find(L" from 20.000 sec")) << Text(IDC_PP_POSITION);
     Slide(75);
-    CComPtr<IMediaSeeking> spSeeking;
-    ASSERT_EQ(S_OK, static_cast<CSpyFilterPP*>(m_spPage.p)->GetMediaSeeking(&spSeeking));
-    double dRate = 0;
-    spSeeking->GetRate(&dRate);
-    EXPECT_NEAR(3.16228, dRate, 1e-4);
+    {
+        // The parser frees its output pin when the graph goes below, so the
+        // pin's interface must not outlive this block.
+        CComPtr<IMediaSeeking> spSeeking;
+        ASSERT_EQ(S_OK, static_cast<CSpyFilterPP*>(m_spPage.p)->GetMediaSeeking(&spSeeking));
+        double dRate = 0;
+        spSeeking->GetRate(&dRate);
+        EXPECT_NEAR(3.16228, dRate, 1e-4);
+    }
 
     Click(IDC_PP_START);
     EXPECT_TRUE(CMessageBoxes::Take().empty());

@@ -9,18 +9,18 @@
 #include <gtest/gtest.h>
 
 #include "support/AviFile.h"
+#include "support/ComTest.h"
 #include "support/GraphRun.h"
 #include "support/TestPeers.h"
 #include "support/WaveFile.h"
 
 namespace
 {
-class GraphTest : public ::testing::Test
+class GraphTest : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_spGraph = CreateGraph();
         ASSERT_TRUE(m_spGraph);
     }
@@ -31,7 +31,6 @@ protected:
             DeleteFileW(m_path.c_str());
         // The graph let go of our peers.
         EXPECT_EQ(0, CComModuleLock::Count());
-        CoUninitialize();
     }
 
     // Source, parser and our sink, connected.
@@ -58,7 +57,7 @@ TEST_F(GraphTest, WaveParserIntoSinkRunsToCompletion)
 {
     const DWORD cbData = 44100 * 4 / 2;
     m_path = WriteTestWaveFile(44100, 2, 16, cbData);
-    CComPtr<CTestSink> spSink = ParseInto(CLSID_TestWaveParser);
+    CComPtr<CTestSink> spSink = ParseInto(CLSID_WaveParserFilter);
     ASSERT_TRUE(spSink);
     const CMType mt = spSink->ConnectionType();
     const WAVEFORMATEX* pwfx = mt.GetWaveFormatEx();
@@ -137,7 +136,7 @@ TEST_F(GraphTest, SourceIntoNullRendererAndIntoSinkRunToCompletion)
             ASSERT_EQ(S_OK, m_spGraph->AddFilter(spRenderer = spSink, L"Sink"));
         }
         else
-            spRenderer = AddFilterByClsid(m_spGraph, CLSID_TestNullRenderer, L"Null");
+            spRenderer = AddFilterByClsid(m_spGraph, CLSID_NullRendererFilter, L"Null");
         ASSERT_TRUE(spRenderer);
         ASSERT_EQ(S_OK, ConnectFilters(m_spGraph, spSource, spRenderer));
 

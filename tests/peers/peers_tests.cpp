@@ -9,16 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ComTest.h"
 #include "support/TestPeers.h"
 
 namespace
 {
-class PeersTest : public ::testing::Test
+class PeersTest : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_spSource = CTestSource::Create();
         m_spSink = CTestSink::Create();
         ASSERT_TRUE(m_spSource && m_spSink);
@@ -37,7 +37,6 @@ protected:
         m_spSink.Release();
         // Every peer object, pin enumerator and type enumerator is gone.
         EXPECT_EQ(0, CComModuleLock::Count());
-        CoUninitialize();
     }
     HRESULT Connect(const AM_MEDIA_TYPE* pmt = nullptr) { return m_spSource->Pin()->Connect(m_spSink->Pin(), pmt); }
     void PauseBoth()

@@ -3,6 +3,7 @@
 // scripts that must write nothing.
 #include <winapi/Registrar.h>
 
+#include "support/Registry.h"
 #include "support/TraceCapture.h"
 
 #include <gtest/gtest.h>
@@ -26,22 +27,10 @@ std::wstring Script(const std::wstring& strBody)
            L"\n        }\n    }\n}\n";
 }
 
-bool KeyExists(const std::wstring& strPath)
+bool KeyExists(const std::wstring& strPath) { return RegKeyExists(HKEY_CURRENT_USER, strPath); }
+std::wstring ReadString(const std::wstring& strPath, LPCWSTR pszName = L"")
 {
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, strPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
-}
-
-std::wstring ReadString(const std::wstring& strPath, LPCWSTR pszName = nullptr)
-{
-    WCHAR sz[MAX_PATH] = L"";
-    DWORD cb = sizeof(sz);
-    if (RegGetValueW(HKEY_CURRENT_USER, strPath.c_str(), pszName, RRF_RT_REG_SZ, nullptr, sz, &cb) != ERROR_SUCCESS)
-        return L"<missing>";
-    return sz;
+    return RegText(HKEY_CURRENT_USER, strPath, pszName);
 }
 
 DWORD ReadDword(const std::wstring& strPath, LPCWSTR pszName)
@@ -225,7 +214,7 @@ TEST_F(RegistrarTest, MalformedScriptsFailWithTheirPlaceAndWriteNothing)
     strDeep += std::wstring(20001, L'}');
     CTraceCapture deep;
     EXPECT_EQ(DISP_E_EXCEPTION, m_registrar.StringRegister(strDeep.c_str()));
-    EXPECT_NE(std::wstring::npos, deep.Text().find(L"keys nested more than 64 levels deep"));
+    EXPECT_TRUE(Traced(deep, L"keys nested more than 64 levels deep"));
     EXPECT_EQ(E_POINTER, m_registrar.StringRegister(nullptr));
     EXPECT_EQ(S_OK, m_registrar.StringRegister(L"  \r\n ")) << "an empty script does nothing";
 }

@@ -9,17 +9,17 @@
 
 #include <vector>
 
+#include "support/ComTest.h"
 #include "support/OddSample.h"
 #include "support/TraceCapture.h"
 
 namespace
 {
-class SampleCopy : public testing::Test
+class SampleCopy : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         m_spSrcAlloc = Allocator(2, 4096);
         m_spDstAlloc = Allocator(2, 4096);
     }
@@ -30,7 +30,6 @@ protected:
                 p->Decommit();
         m_spSrcAlloc.Release();
         m_spDstAlloc.Release();
-        CoUninitialize();
     }
     static CComPtr<IMemAllocator> Allocator(long cBuffers, long cbBuffer)
     {
@@ -126,7 +125,7 @@ TEST_F(SampleCopy, PartialLoadsAndSavesFollowTheMasks)
     spSrc->SetTime(nullptr, nullptr);
     spSrc->SetMediaTime(nullptr, nullptr);
     EXPECT_EQ(E_FAIL, snapshot.Load(spSrc, PM_START | PM_MEDIATIME));
-    EXPECT_NE(std::wstring::npos, capture.Text().find(L"###Err### CSampleT::Load(): Can't load wanted (0x5) properties\n"));
+    EXPECT_TRUE(Traced(capture, L"###Err### CSampleT::Load(): Can't load wanted (0x5) properties\n"));
     EXPECT_EQ(E_INVALIDARG, snapshot.Load(nullptr, PM_ALL));
     EXPECT_EQ(E_INVALIDARG, snapshot.Load(spSrc, 0));
 }
@@ -142,7 +141,7 @@ TEST_F(SampleCopy, CopierRefusesBuffersThatCannotHoldTheData)
     CSampleT<CSampleCopier> snapshot;
     CTraceCapture capture;
     EXPECT_EQ(E_FAIL, snapshot.Copy(spSrc, spDst, PM_DATA | PM_ACTLEN));
-    EXPECT_NE(std::wstring::npos, capture.Text().find(L"###Err### CSampleCopier::CopyBuffer(): GetSize()=100, lActual=200\n"));
+    EXPECT_TRUE(Traced(capture, L"###Err### CSampleCopier::CopyBuffer(): GetSize()=100, lActual=200\n"));
     EXPECT_EQ(7, spDst->GetActualDataLength());
     EXPECT_EQ(std::vector<BYTE>(100, 0x11), std::vector<BYTE>(Data(spDst), Data(spDst) + 100));
 
@@ -151,7 +150,7 @@ TEST_F(SampleCopy, CopierRefusesBuffersThatCannotHoldTheData)
     liar.m_buffer.assign(64, 0x42);
     liar.m_cbActual = 65;
     EXPECT_EQ(E_FAIL, snapshot.Copy(&liar, spDst, PM_DATA | PM_ACTLEN));
-    EXPECT_NE(std::wstring::npos, capture.Text().find(L"###Err### CSampleT::Load(): GetActualDataLength()=65, cbBuf=64\n"));
+    EXPECT_TRUE(Traced(capture, L"###Err### CSampleT::Load(): GetActualDataLength()=65, cbBuf=64\n"));
     liar.m_cbActual = -1;
     EXPECT_EQ(E_FAIL, snapshot.Load(&liar, PM_ACTLEN));
 

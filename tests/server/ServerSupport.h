@@ -12,6 +12,8 @@
 #include <VelmoraSpy.h>
 #include <winapi/ComPtr.h>
 
+#include <support/Registry.h>
+
 // Full path of a file beside the test program; for the other bitness's DLL
 // the same name under build/<other arch>/bin.
 inline std::wstring BesideExe(LPCWSTR pszName, bool bOtherArch = false)
@@ -54,30 +56,12 @@ inline DWORD RunRegsvr32(const std::wstring& strDll, bool bUnregister, bool b64 
     return dwExit;
 }
 
-// A string value of HKCR\strKey ("" names the default); "<missing>" when the
-// key or value is absent, "<type>" for a value that is not a string.
+// Under HKEY_CLASSES_ROOT.
 inline std::wstring RegText(const std::wstring& strKey, LPCWSTR pszValue = L"", REGSAM samView = 0)
 {
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, strKey.c_str(), 0, KEY_READ | samView, &hKey) != ERROR_SUCCESS)
-        return L"<missing>";
-    WCHAR sz[512] = L"";
-    DWORD cb = sizeof(sz) - sizeof(WCHAR), dwType = 0;
-    const LONG l = RegQueryValueExW(hKey, pszValue, nullptr, &dwType, reinterpret_cast<BYTE*>(sz), &cb);
-    RegCloseKey(hKey);
-    if (l != ERROR_SUCCESS)
-        return L"<missing>";
-    return dwType == REG_SZ ? sz : L"<type>";
+    return RegText(HKEY_CLASSES_ROOT, strKey, pszValue, samView);
 }
-
-inline bool RegKeyExists(const std::wstring& strKey)
-{
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, strKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(hKey);
-    return true;
-}
+inline bool RegKeyExists(const std::wstring& strKey) { return RegKeyExists(HKEY_CLASSES_ROOT, strKey); }
 
 inline std::wstring GuidText(REFGUID guid)
 {

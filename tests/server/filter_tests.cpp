@@ -7,6 +7,7 @@
 #include <VelmoraVersion.h>
 #include <winapi/Persist.h>
 
+#include <support/ComTest.h>
 #include <support/GraphRun.h>
 #include <support/TraceCapture.h>
 #include <support/WaveFile.h>
@@ -16,12 +17,6 @@
 
 namespace
 {
-
-struct CComInit
-{
-    CComInit() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    ~CComInit() { CoUninitialize(); }
-};
 
 std::wstring Take(BSTR bs)
 {
@@ -73,9 +68,9 @@ TEST(SpyControl, MethodsOnAFilterInARunningGraph)
     const std::wstring strWave = WriteTestWaveFile(8000, 1, 8, 16000);
     CComPtr<IGraphBuilder> spGraph = CreateGraph();
     CComPtr<IBaseFilter> spSource = AddFileSource(spGraph, strWave.c_str());
-    CComPtr<IBaseFilter> spParser = AddFilterByClsid(spGraph, CLSID_TestWaveParser, L"Parser");
+    CComPtr<IBaseFilter> spParser = AddFilterByClsid(spGraph, CLSID_WaveParserFilter, L"Parser");
     CComPtr<IBaseFilter> spSpyFilter = CreateSpy<IBaseFilter>();
-    CComPtr<IBaseFilter> spSink = AddFilterByClsid(spGraph, CLSID_TestNullRenderer, L"Sink");
+    CComPtr<IBaseFilter> spSink = AddFilterByClsid(spGraph, CLSID_NullRendererFilter, L"Sink");
     ASSERT_TRUE(spSource && spParser && spSpyFilter && spSink);
     ASSERT_EQ(S_OK, spGraph->AddFilter(spSpyFilter, L"Spy"));
     ASSERT_EQ(S_OK, ConnectFilters(spGraph, spSource, spParser));
@@ -207,8 +202,8 @@ TEST(SpyControl, VersionLineAtConstruction)
         if (CTraceCapture::Body(line).find(L" Version: ") != std::wstring::npos)
             strLine = CTraceCapture::Body(line);
     EXPECT_EQ(0u, strLine.find(L"[Spy ")) << strLine;
-    EXPECT_NE(std::wstring::npos, strLine.find(L"] Version: Velmora Spy Filter [")) << strLine;
-    EXPECT_NE(std::wstring::npos, strLine.find(L" v.0.0.0.0 ")) << strLine;
+    EXPECT_TRUE(TextHas(strLine, L"] Version: Velmora Spy Filter ["));
+    EXPECT_TRUE(TextHas(strLine, L" v.0.0.0.0 "));
 }
 
 TEST(SpyPersist, FreshFilterSavesFortyFourBytes)

@@ -128,7 +128,7 @@ TEST(PersistMap, EveryTruncationAndAWrongConstantFail)
     CTraceCapture trace;
     CAll copy;
     EXPECT_EQ(E_FAIL, copy.PersistLoad(StreamOf(other)));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### [All] PersistLoad(): CPersistHelp::PersistLoadImp()=0x80004005\n"));
+    EXPECT_TRUE(Traced(trace, L"###Err### [All] PersistLoad(): CPersistHelp::PersistLoadImp()=0x80004005\n"));
 }
 
 TEST(PersistMap, StreamBstrRefusesCorruptCounts)

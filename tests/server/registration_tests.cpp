@@ -8,6 +8,7 @@
 
 #include <velmora/VelmoraRegister.h>
 
+#include <support/ComTest.h>
 #include <support/GraphRun.h>
 #include <support/WaveFile.h>
 
@@ -72,15 +73,10 @@ void ExpectClassKeys(const std::wstring& strClsid, const std::wstring& strProgId
     EXPECT_EQ(pszModel, RegText(strKey + L"\\InprocServer32", L"ThreadingModel"));
 }
 
-class Registration : public testing::Test
+class Registration : public CComTest
 {
 protected:
-    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    void TearDown() override
-    {
-        RunRegsvr32(m_strDll, true);
-        CoUninitialize();
-    }
+    void TearDown() override { RunRegsvr32(m_strDll, true); }
     const std::wstring m_strDll = BesideExe(L"VelmoraSpy.dll");
 };
 
@@ -193,8 +189,8 @@ TEST_F(Registration, CreatesByClassAndProgIdNeverByItself)
     const std::wstring strWave = WriteTestWaveFile();
     CComPtr<IGraphBuilder> spGraph = CreateGraph();
     CComPtr<IBaseFilter> spSource = AddFileSource(spGraph, strWave.c_str());
-    CComPtr<IBaseFilter> spParser = AddFilterByClsid(spGraph, CLSID_TestWaveParser, L"Parser");
-    CComPtr<IBaseFilter> spSink = AddFilterByClsid(spGraph, CLSID_TestNullRenderer, L"Sink");
+    CComPtr<IBaseFilter> spParser = AddFilterByClsid(spGraph, CLSID_WaveParserFilter, L"Parser");
+    CComPtr<IBaseFilter> spSink = AddFilterByClsid(spGraph, CLSID_NullRendererFilter, L"Sink");
     ASSERT_EQ(S_OK, ConnectFilters(spGraph, spSource, spParser));
     CComPtr<IFilterGraph2> spGraph2;
     ASSERT_EQ(S_OK, spGraph->QueryInterface(IID_IFilterGraph2, reinterpret_cast<void**>(&spGraph2)));
@@ -240,7 +236,7 @@ TEST_F(Registration, BothBitnessesSideBySide)
 
 TEST(RegisterFilterCall, NeedsTheClassKeyAndItsName)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComInit com;
     const PIN_DESC pins[] = {{L"In", 0}, {L"Bad", PINDESC_RENDERED | PINDESC_OUTPUT}};
     const CPinDescTable table(pins, 1);
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
@@ -264,7 +260,6 @@ TEST(RegisterFilterCall, NeedsTheClassKeyAndItsName)
     RegDeleteTreeW(HKEY_CLASSES_ROOT, strKey.c_str());
     EXPECT_EQ(S_OK, RegisterFilter(FALSE, CLSID_OtherFilter, 0x200000, CLSID_VelmoraFiltersCategoryOld, table));
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), KorvexRegisterCategory(TRUE, CLSID_VelmoraFiltersCategoryOld, nullptr, 0));
-    CoUninitialize();
 }
 
 namespace

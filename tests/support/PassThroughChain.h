@@ -101,6 +101,19 @@ public:
     ALLOCATOR_PROPERTIES m_requirements = {};
 };
 
+// One sample of cbActual bytes from pAlloc, handed to pTarget.
+inline HRESULT PushSample(IMemAllocator* pAlloc, IMemInputPin* pTarget, long cbActual)
+{
+    IMediaSample* pSample = nullptr;
+    HRESULT hr = pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0);
+    if (FAILED(hr))
+        return hr;
+    pSample->SetActualDataLength(cbActual);
+    hr = pTarget->Receive(pSample);
+    pSample->Release();
+    return hr;
+}
+
 // source -> filter -> sink, running, with the filter's input allocator
 // committed for the caller's samples.
 class CPassThroughChain
@@ -143,17 +156,7 @@ public:
     }
 
     // One sample from the filter's own allocator, handed to pTarget.
-    HRESULT Push(IMemInputPin* pTarget, long cbActual)
-    {
-        IMediaSample* pSample = nullptr;
-        HRESULT hr = m_spAlloc->GetBuffer(&pSample, nullptr, nullptr, 0);
-        if (FAILED(hr))
-            return hr;
-        pSample->SetActualDataLength(cbActual);
-        hr = pTarget->Receive(pSample);
-        pSample->Release();
-        return hr;
-    }
+    HRESULT Push(IMemInputPin* pTarget, long cbActual) { return PushSample(m_spAlloc, pTarget, cbActual); }
 
     IPin* In() { return m_pFilter->m_apIn; }
     IPin* Out() { return m_pFilter->m_apOut; }

@@ -17,7 +17,7 @@ class CTestInPin : public CInputPin<CTestInPin, CTestInPlaceFilter>
 class CTestOutPin : public COutputPin<CTestOutPin, CTestInPlaceFilter>
 {
 public:
-    HRESULT AgreeExchange();
+    DS_HOOK(AgreeExchange) HRESULT AgreeExchange();
 };
 
 class CTestInPlaceFilter : public CTransInPlaceFilter<CTestInPlaceFilter, CTestInPin, CTestOutPin>,
@@ -38,29 +38,29 @@ public:
         SetTraceName(L"Test");
     }
 
-    int GetMediaTypeRedirection() { return m_nRedirectMT; }
+    DS_HOOK(GetMediaTypeRedirection) int GetMediaTypeRedirection() { return m_nRedirectMT; }
 
-    HRESULT Filter_JoinFilterGraph(bool bJoined)
+    DS_HOOK(Filter_JoinFilterGraph) HRESULT Filter_JoinFilterGraph(bool bJoined)
     {
         if (!bJoined)
             ResetFilter();
         return bJoined ? m_hrJoin : S_OK;
     }
 
-    HRESULT Filter_CompleteConnect(DWORD dwCookie)
+    DS_HOOK(Filter_CompleteConnect) HRESULT Filter_CompleteConnect(DWORD dwCookie)
     {
         ++m_anCompleteConnect[dwCookie & 1];
         return m_hrCompleteConnect;
     }
 
-    void Filter_Disconnect(DWORD dwCookie)
+    DS_HOOK(Filter_Disconnect) void Filter_Disconnect(DWORD dwCookie)
     {
         ++m_anDisconnect[dwCookie & 1];
         if (dwCookie == PINDIR_OUTPUT)
             m_bSeparateAllocators = false;
     }
 
-    HRESULT Filter_SendSample(DWORD, IMediaSample* pSample)
+    DS_HOOK(Filter_SendSample) HRESULT Filter_SendSample(DWORD, IMediaSample* pSample)
     {
         InterlockedIncrement(&m_nSamples);
         if (!m_bSeparateAllocators)
@@ -73,22 +73,22 @@ public:
         return FAILED(hr) ? hr : m_apOut->SendSample(spOut);
     }
 
-    HRESULT Filter_EndOfStream(DWORD)
+    DS_HOOK(Filter_EndOfStream) HRESULT Filter_EndOfStream(DWORD)
     {
         CComPtr<IPin> spDown = Downstream();
         return spDown != nullptr ? spDown->EndOfStream() : S_OK;
     }
-    HRESULT Filter_BeginFlush(DWORD)
+    DS_HOOK(Filter_BeginFlush) HRESULT Filter_BeginFlush(DWORD)
     {
         CComPtr<IPin> spDown = Downstream();
         return spDown != nullptr ? spDown->BeginFlush() : S_OK;
     }
-    HRESULT Filter_EndFlush(DWORD)
+    DS_HOOK(Filter_EndFlush) HRESULT Filter_EndFlush(DWORD)
     {
         CComPtr<IPin> spDown = Downstream();
         return spDown != nullptr ? spDown->EndFlush() : S_OK;
     }
-    HRESULT Filter_NewSegment(DWORD, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate)
+    DS_HOOK(Filter_NewSegment) HRESULT Filter_NewSegment(DWORD, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate)
     {
         CComPtr<IPin> spDown = Downstream();
         return spDown != nullptr ? spDown->NewSegment(tStart, tStop, dRate) : S_OK;

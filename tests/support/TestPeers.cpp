@@ -46,6 +46,16 @@ CComPtr<T> CreateObject()
     return CComPtr<T>(p);
 }
 
+// An out-parameter answer: E_POINTER for a null pointer, else S_OK.
+template <class T, class TValue>
+HRESULT PutOut(T* p, const TValue& value)
+{
+    if (p == nullptr)
+        return E_POINTER;
+    *p = value;
+    return S_OK;
+}
+
 // A broken neighbour's fault: a write through a pointer the compiler cannot
 // see is bad.
 void RaiseAccessViolation()
@@ -55,96 +65,75 @@ void RaiseAccessViolation()
 }
 
 // ---------------------------------------------------------------------------
-class CPinEnum : public CComObjectRootMT, public IEnumPins
+// Enumerator over a copy of a vector; TItems says how an item goes out.
+template <class TItems>
+class CVectorEnum : public CComObjectRootMT, public TItems::Enum
 {
 public:
-    BEGIN_COM_MAP(CPinEnum)
-    COM_INTERFACE_ENTRY(IEnumPins)
+    typedef typename TItems::Enum Enum;
+    typedef typename TItems::Item Item;
+    typedef typename TItems::Out Out;
+
+    BEGIN_COM_MAP(CVectorEnum)
+    COM_INTERFACE_ENTRY(Enum)
     END_COM_MAP()
 
-    std::vector<CComPtr<IPin>> m_pins;
-    size_t m_nPos = 0;
+    static HRESULT Make(const std::vector<Item>& items, size_t nPos, Enum** ppEnum)
+    {
+        if (ppEnum == nullptr)
+            return E_POINTER;
+        *ppEnum = nullptr;
+        CComPtr<CVectorEnum> sp = CreateObject<CVectorEnum>();
+        if (!sp)
+            return E_OUTOFMEMORY;
+        sp->m_items = items;
+        sp->m_nPos = nPos;
+        return sp->QueryInterface(__uuidof(Enum), reinterpret_cast<void**>(ppEnum));
+    }
 
-    STDMETHODIMP Next(ULONG c, IPin** pp, ULONG* pnFetched) override
+    STDMETHODIMP Next(ULONG c, Out* pp, ULONG* pnFetched) override
     {
         if (pp == nullptr || (c > 1 && pnFetched == nullptr))
             return E_POINTER;
         ULONG n = 0;
-        for (; n < c && m_nPos < m_pins.size(); ++n, ++m_nPos)
-            m_pins[m_nPos].CopyTo(&pp[n]);
+        for (; n < c && m_nPos < m_items.size(); ++n, ++m_nPos)
+            TItems::Copy(m_items[m_nPos], &pp[n]);
         if (pnFetched)
             *pnFetched = n;
         return n == c ? S_OK : S_FALSE;
     }
     STDMETHODIMP Skip(ULONG c) override
     {
-        m_nPos = std::min<size_t>(m_pins.size(), m_nPos + c);
-        return m_nPos < m_pins.size() ? S_OK : S_FALSE;
+        m_nPos = std::min<size_t>(m_items.size(), m_nPos + c);
+        return m_nPos < m_items.size() ? S_OK : S_FALSE;
     }
     STDMETHODIMP Reset() override { return m_nPos = 0, S_OK; }
-    STDMETHODIMP Clone(IEnumPins** pp) override
-    {
-        if (pp == nullptr)
-            return E_POINTER;
-        CComPtr<CPinEnum> sp = CreateObject<CPinEnum>();
-        if (!sp)
-            return E_OUTOFMEMORY;
-        sp->m_pins = m_pins;
-        sp->m_nPos = m_nPos;
-        return sp->QueryInterface(IID_IEnumPins, reinterpret_cast<void**>(pp));
-    }
+    STDMETHODIMP Clone(Enum** pp) override { return Make(m_items, m_nPos, pp); }
+
+private:
+    std::vector<Item> m_items;
+    size_t m_nPos = 0;
 };
 
-class CTypeEnum : public CComObjectRootMT, public IEnumMediaTypes
+struct CPinItems
 {
-public:
-    BEGIN_COM_MAP(CTypeEnum)
-    COM_INTERFACE_ENTRY(IEnumMediaTypes)
-    END_COM_MAP()
+    typedef IEnumPins Enum;
+    typedef CComPtr<IPin> Item;
+    typedef IPin* Out;
+    static void Copy(const Item& spPin, IPin** ppPin) { spPin.CopyTo(ppPin); }
+};
 
-    std::vector<CMType> m_types;
-    size_t m_nPos = 0;
-
-    STDMETHODIMP Next(ULONG c, AM_MEDIA_TYPE** pp, ULONG* pnFetched) override
-    {
-        if (pp == nullptr || (c > 1 && pnFetched == nullptr))
-            return E_POINTER;
-        ULONG n = 0;
-        for (; n < c && m_nPos < m_types.size(); ++n, ++m_nPos)
-            pp[n] = MTDup(&m_types[m_nPos]);
-        if (pnFetched)
-            *pnFetched = n;
-        return n == c ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Skip(ULONG c) override
-    {
-        m_nPos = std::min<size_t>(m_types.size(), m_nPos + c);
-        return m_nPos < m_types.size() ? S_OK : S_FALSE;
-    }
-    STDMETHODIMP Reset() override { return m_nPos = 0, S_OK; }
-    STDMETHODIMP Clone(IEnumMediaTypes** pp) override
-    {
-        if (pp == nullptr)
-            return E_POINTER;
-        CComPtr<CTypeEnum> sp = CreateObject<CTypeEnum>();
-        if (!sp)
-            return E_OUTOFMEMORY;
-        sp->m_types = m_types;
-        sp->m_nPos = m_nPos;
-        return sp->QueryInterface(IID_IEnumMediaTypes, reinterpret_cast<void**>(pp));
-    }
+struct CTypeItems
+{
+    typedef IEnumMediaTypes Enum;
+    typedef CMType Item;
+    typedef AM_MEDIA_TYPE* Out;
+    static void Copy(const CMType& mt, AM_MEDIA_TYPE** ppmt) { *ppmt = MTDup(&mt); }
 };
 
 HRESULT MakeTypeEnum(const std::vector<CMType>& types, IEnumMediaTypes** ppEnum)
 {
-    if (ppEnum == nullptr)
-        return E_POINTER;
-    *ppEnum = nullptr;
-    CComPtr<CTypeEnum> sp = CreateObject<CTypeEnum>();
-    if (!sp)
-        return E_OUTOFMEMORY;
-    sp->m_types = types;
-    return sp->QueryInterface(IID_IEnumMediaTypes, reinterpret_cast<void**>(ppEnum));
+    return CVectorEnum<CTypeItems>::Make(types, 0, ppEnum);
 }
 } // namespace
 
@@ -228,10 +217,7 @@ STDMETHODIMP CTestAllocator::ReleaseBuffer(IMediaSample* pBuffer) { return m_spI
 
 STDMETHODIMP CTestPeerFilter::GetClassID(CLSID* pClsid)
 {
-    if (pClsid == nullptr)
-        return E_POINTER;
-    *pClsid = m_clsidPosed != GUID_NULL ? m_clsidPosed : ClassId();
-    return S_OK;
+    return PutOut(pClsid, m_clsidPosed != GUID_NULL ? m_clsidPosed : ClassId());
 }
 
 STDMETHODIMP CTestPeerFilter::Stop()
@@ -277,13 +263,7 @@ STDMETHODIMP CTestPeerFilter::Run(REFERENCE_TIME tStart)
     return S_OK;
 }
 
-STDMETHODIMP CTestPeerFilter::GetState(DWORD, FILTER_STATE* pState)
-{
-    if (pState == nullptr)
-        return E_POINTER;
-    *pState = m_eState;
-    return S_OK;
-}
+STDMETHODIMP CTestPeerFilter::GetState(DWORD, FILTER_STATE* pState) { return PutOut(pState, m_eState); }
 
 STDMETHODIMP CTestPeerFilter::SetSyncSource(IReferenceClock* pClock)
 {
@@ -304,14 +284,7 @@ STDMETHODIMP CTestPeerFilter::GetSyncSource(IReferenceClock** ppClock)
 
 STDMETHODIMP CTestPeerFilter::EnumPins(IEnumPins** ppEnum)
 {
-    if (ppEnum == nullptr)
-        return E_POINTER;
-    *ppEnum = nullptr;
-    CComPtr<CPinEnum> sp = CreateObject<CPinEnum>();
-    if (!sp)
-        return E_OUTOFMEMORY;
-    sp->m_pins.push_back(GetPin());
-    return sp->QueryInterface(IID_IEnumPins, reinterpret_cast<void**>(ppEnum));
+    return CVectorEnum<CPinItems>::Make({GetPin()}, 0, ppEnum);
 }
 
 STDMETHODIMP CTestPeerFilter::FindPin(LPCWSTR pszId, IPin** ppPin)
@@ -404,13 +377,7 @@ STDMETHODIMP CTestPinBase::QueryPinInfo(PIN_INFO* pInfo)
     return S_OK;
 }
 
-STDMETHODIMP CTestPinBase::QueryDirection(PIN_DIRECTION* pDir)
-{
-    if (pDir == nullptr)
-        return E_POINTER;
-    *pDir = m_eDir;
-    return S_OK;
-}
+STDMETHODIMP CTestPinBase::QueryDirection(PIN_DIRECTION* pDir) { return PutOut(pDir, m_eDir); }
 
 STDMETHODIMP CTestPinBase::QueryId(LPWSTR* ppszId)
 {
@@ -1398,10 +1365,7 @@ const DWORD kSeekingCaps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwar
 
 STDMETHODIMP CTestSource::COutputPin::GetCapabilities(DWORD* pCapabilities)
 {
-    if (pCapabilities == nullptr)
-        return E_POINTER;
-    *pCapabilities = kSeekingCaps;
-    return S_OK;
+    return PutOut(pCapabilities, kSeekingCaps);
 }
 
 STDMETHODIMP CTestSource::COutputPin::CheckCapabilities(DWORD* pCapabilities)
@@ -1424,13 +1388,7 @@ STDMETHODIMP CTestSource::COutputPin::IsFormatSupported(const GUID* pFormat)
 
 STDMETHODIMP CTestSource::COutputPin::QueryPreferredFormat(GUID* pFormat) { return GetTimeFormat(pFormat); }
 
-STDMETHODIMP CTestSource::COutputPin::GetTimeFormat(GUID* pFormat)
-{
-    if (pFormat == nullptr)
-        return E_POINTER;
-    *pFormat = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
+STDMETHODIMP CTestSource::COutputPin::GetTimeFormat(GUID* pFormat) { return PutOut(pFormat, TIME_FORMAT_MEDIA_TIME); }
 
 STDMETHODIMP CTestSource::COutputPin::IsUsingTimeFormat(const GUID* pFormat) { return IsFormatSupported(pFormat); }
 
@@ -1441,28 +1399,16 @@ STDMETHODIMP CTestSource::COutputPin::SetTimeFormat(const GUID* pFormat)
     return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
 
-STDMETHODIMP CTestSource::COutputPin::GetDuration(LONGLONG* pDuration)
-{
-    if (pDuration == nullptr)
-        return E_POINTER;
-    *pDuration = kDuration;
-    return S_OK;
-}
+STDMETHODIMP CTestSource::COutputPin::GetDuration(LONGLONG* pDuration) { return PutOut(pDuration, kDuration); }
 
 STDMETHODIMP CTestSource::COutputPin::GetStopPosition(LONGLONG* pStop)
 {
-    if (pStop == nullptr)
-        return E_POINTER;
-    *pStop = m_pSource->m_nSetPositions != 0 ? m_pSource->m_tSetStop : kDuration;
-    return S_OK;
+    return PutOut(pStop, m_pSource->m_nSetPositions != 0 ? m_pSource->m_tSetStop : kDuration);
 }
 
 STDMETHODIMP CTestSource::COutputPin::GetCurrentPosition(LONGLONG* pCurrent)
 {
-    if (pCurrent == nullptr)
-        return E_POINTER;
-    *pCurrent = m_pSource->m_tSetCurrent;
-    return S_OK;
+    return PutOut(pCurrent, m_pSource->m_tSetCurrent);
 }
 
 STDMETHODIMP CTestSource::COutputPin::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat,
@@ -1511,18 +1457,6 @@ STDMETHODIMP CTestSource::COutputPin::GetAvailable(LONGLONG* pEarliest, LONGLONG
 
 STDMETHODIMP CTestSource::COutputPin::SetRate(double dRate) { return dRate > 0 ? S_OK : E_INVALIDARG; }
 
-STDMETHODIMP CTestSource::COutputPin::GetRate(double* pdRate)
-{
-    if (pdRate == nullptr)
-        return E_POINTER;
-    *pdRate = 1.0;
-    return S_OK;
-}
+STDMETHODIMP CTestSource::COutputPin::GetRate(double* pdRate) { return PutOut(pdRate, 1.0); }
 
-STDMETHODIMP CTestSource::COutputPin::GetPreroll(LONGLONG* pllPreroll)
-{
-    if (pllPreroll == nullptr)
-        return E_POINTER;
-    *pllPreroll = 0;
-    return S_OK;
-}
+STDMETHODIMP CTestSource::COutputPin::GetPreroll(LONGLONG* pllPreroll) { return PutOut(pllPreroll, 0); }

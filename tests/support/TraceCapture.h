@@ -1,8 +1,11 @@
 // A log object that keeps the lines it is given, installed in place of the
-// registry's log library for the life of the capture.
+// registry's log library for the life of the capture, and the matchers that
+// search what it kept.
 #pragma once
 
 #include <dshowx/DSTrace.h>
+
+#include <gtest/gtest.h>
 
 #include <mutex>
 #include <string>
@@ -100,3 +103,35 @@ private:
     std::vector<std::string> m_blocks;
     std::vector<DWORD> m_dumps;
 };
+
+// Whether a trace text (lines joined, as Text() gives them) holds part; the
+// failure message quotes the part and lists the lines searched.
+inline ::testing::AssertionResult TextHas(const std::wstring& text, const std::wstring& part, bool bWanted = true)
+{
+    const bool bFound = text.find(part) != std::wstring::npos;
+    if (bFound == bWanted)
+        return ::testing::AssertionSuccess();
+    ::testing::AssertionResult result = ::testing::AssertionFailure();
+    result << (bWanted ? "no" : "a") << " trace line holds \"" << part << "\"; searched:\n";
+    size_t nStart = 0;
+    while (nStart < text.size())
+    {
+        size_t nEnd = text.find(L'\n', nStart);
+        nEnd = nEnd == std::wstring::npos ? text.size() : nEnd + 1;
+        result << "  | " << text.substr(nStart, nEnd - nStart);
+        nStart = nEnd;
+    }
+    if (text.empty())
+        result << "  (no lines)\n";
+    return result;
+}
+
+inline ::testing::AssertionResult Traced(const CTraceCapture& trace, const std::wstring& part)
+{
+    return TextHas(trace.Text(), part);
+}
+
+inline ::testing::AssertionResult NotTraced(const CTraceCapture& trace, const std::wstring& part)
+{
+    return TextHas(trace.Text(), part, false);
+}

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ComTest.h"
 #include "support/OddSample.h"
 #include "support/TraceCapture.h"
 
@@ -47,12 +48,11 @@ DWORD BitwiseCrc(const BYTE* p, size_t cb)
 }
 
 // Samples from the platform's own memory allocator: real IMediaSample2 objects.
-class WineSamples : public testing::Test
+class WineSamples : public CComTest
 {
 protected:
     void SetUp() override
     {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                          reinterpret_cast<void**>(&m_spAlloc)));
     }
@@ -61,7 +61,6 @@ protected:
         if (m_spAlloc)
             m_spAlloc->Decommit();
         m_spAlloc.Release();
-        CoUninitialize();
     }
     CComPtr<IMediaSample> Sample(long cbBuffer)
     {
@@ -233,7 +232,7 @@ TEST_F(WineSamples, AttachedMediaTypeFollowsTheLine)
     const std::vector<std::wstring> lines = capture.Lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(L"[Spy 1] Media type attached to sample:\n", CTraceCapture::Body(lines[1]));
-    EXPECT_NE(capture.Text().find(L"MEDIATYPE_Audio"), std::wstring::npos);
+    EXPECT_TRUE(Traced(capture, L"MEDIATYPE_Audio"));
 }
 
 TEST(SampleLine, OddSamplesAreDescribedWithoutReadingPastTheBuffer)
@@ -251,7 +250,7 @@ TEST(SampleLine, OddSamplesAreDescribedWithoutReadingPastTheBuffer)
     sample.m_hrPointer = E_POINTER;
     sample.m_cbActual = 10;
     Debug_Sample(TRACE_CAT_GENERAL, 2, &sample, L"[T]", true, true);
-    EXPECT_NE(OnlyLine(capture).find(L" flags={101} al=10 s=100 p=? (0x80004003)\n"), std::wstring::npos);
+    EXPECT_TRUE(TextHas(OnlyLine(capture), L" flags={101} al=10 s=100 p=? (0x80004003)\n"));
 
     capture.Clear();
     sample.m_nCalls = 0;
@@ -274,11 +273,11 @@ TEST(SampleLine, OddSamplesAreDescribedWithoutReadingPastTheBuffer)
 
 TEST(SampleLag, EveryCombinationOfTimeAndClockResult)
 {
+    CComInit com;
     CTraceCapture capture;
     CFixedClock clock;
     clock.m_t = 1000000;
     CComPtr<IMemAllocator> spAlloc;
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                      reinterpret_cast<void**>(&spAlloc)));
     ALLOCATOR_PROPERTIES want = {1, 16, 1, 0}, got = {};
@@ -319,7 +318,6 @@ TEST(SampleLag, EveryCombinationOfTimeAndClockResult)
     sp.Release();
     spAlloc->Decommit();
     spAlloc.Release();
-    CoUninitialize();
 }
 
 TEST_F(WineSamples, LatenessAgainstTheSystemClock)
@@ -339,7 +337,7 @@ TEST_F(WineSamples, LatenessAgainstTheSystemClock)
     unsigned nLate = 0;
     ASSERT_EQ(1, swscanf(s.c_str(), L"[S] Late=%u.", &nLate)) << s;
     EXPECT_EQ(1u, nLate);
-    EXPECT_NE(std::wstring::npos, s.find(L", tS=0.000, tStart=")) << s;
+    EXPECT_TRUE(TextHas(s, L", tS=0.000, tStart="));
 }
 
 TEST(Timecode, BcdFramesAndRateNames)
@@ -409,7 +407,7 @@ TEST(MemoryDump, ColumnsZeroRunsAndLimits)
     lines = capture.Lines();
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(L"Trace from address " + Ptr(zeros) + L" (40 bytes)\n", CTraceCapture::Body(lines[0]));
-    EXPECT_NE(lines[1].find(Ptr(zeros) + L": 16 x 2 zero bytes\n"), std::wstring::npos);
+    EXPECT_TRUE(TextHas(lines[1], Ptr(zeros) + L": 16 x 2 zero bytes\n"));
     const std::wstring sShort = lines[2].substr(lines[2].find(L"0x"));
     EXPECT_EQ(Ptr(zeros + 32) + L": 00 00 00 00  00 00 00 00 |" + std::wstring(28, L' ') + L"........\n", sShort);
 
@@ -419,7 +417,7 @@ TEST(MemoryDump, ColumnsZeroRunsAndLimits)
     Debug_Memory(TRACE_CAT_GENERAL, 4, 32, mixed, nullptr, false);
     lines = capture.Lines();
     ASSERT_EQ(3u, lines.size());
-    EXPECT_NE(lines[1].find(Ptr(mixed) + L": 00 .. 00\n"), std::wstring::npos);
+    EXPECT_TRUE(TextHas(lines[1], Ptr(mixed) + L": 00 .. 00\n"));
     EXPECT_NE(lines[2].find(L"41 41 41 41  41 41 41 41 | 41 41 41 41  41 41 41 41   AAAAAAAAAAAAAAAA"),
               std::wstring::npos);
 

@@ -6,6 +6,7 @@
 #include <mmreg.h>
 
 #include <dshowx/DSTypes.h>
+#include <helpers/GraphPins.h>
 #include <winapi/ComPtr.h>
 
 #include <gmock/gmock.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ComTest.h"
 #include "support/TraceCapture.h"
 #include "support/WaveFile.h"
 #include "types/TypeBuilders.h"
@@ -26,9 +28,6 @@ namespace
 {
 constexpr DWORD CAT = 1;
 constexpr DWORD LVL = 2;
-// Missing from the import libraries.
-const CLSID kCLSID_NullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-const CLSID kCLSID_WAVEParser = {0xD51BD5A1, 0x7548, 0x11CF, {0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E, 0xF5, 0x8A}};
 
 const std::wstring kBegin = L"----------------------------------- Pin media types : BEGIN\n";
 const std::wstring kEnd = L"----------------------------------- Pin media types : END\n";
@@ -41,11 +40,10 @@ std::vector<std::wstring> Bodies(const CTraceCapture& trace)
     return bodies;
 }
 
-class CComInit : public testing::Test
+class PinMediaTypes : public CComTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
-    void TearDown() override { CoUninitialize(); }
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(ComResult())); }
 };
 
 // Lives on the stack of a test: references are counted, never freed.
@@ -75,7 +73,7 @@ public:
     HRESULT m_hrClassID = E_FAIL;
     STDMETHODIMP GetClassID(CLSID* pClsid) override
     {
-        *pClsid = kCLSID_NullRenderer;
+        *pClsid = CLSID_NullRendererFilter;
         return m_hrClassID;
     }
     STDMETHODIMP Stop() override { return E_NOTIMPL; }
@@ -207,26 +205,8 @@ std::wstring WriteWaveFile()
     return WriteTestWaveFile(44100, 2, 16, 17640);
 }
 
-CComPtr<IPin> FindPin(IBaseFilter* pFilter, PIN_DIRECTION eDir)
-{
-    CComPtr<IEnumPins> spEnum;
-    CComPtr<IPin> spPin;
-    if (FAILED(pFilter->EnumPins(&spEnum)))
-        return spPin;
-    IPin* pPin = nullptr;
-    while (spEnum->Next(1, &pPin, nullptr) == S_OK)
-    {
-        PIN_DIRECTION e;
-        pPin->QueryDirection(&e);
-        if (e == eDir && !spPin)
-            spPin = pPin;
-        pPin->Release();
-    }
-    return spPin;
-}
 } // namespace
 
-using PinMediaTypes = CComInit;
 
 TEST_F(PinMediaTypes, RealParserPinListsItsPcmType)
 {
@@ -237,7 +217,7 @@ TEST_F(PinMediaTypes, RealParserPinListsItsPcmType)
                                      reinterpret_cast<void**>(&spGraph)));
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      reinterpret_cast<void**>(&spReader)));
-    ASSERT_EQ(S_OK, CoCreateInstance(kCLSID_WAVEParser, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_WaveParserFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      reinterpret_cast<void**>(&spParser)));
     ASSERT_EQ(S_OK, spGraph->AddFilter(spReader, L"Reader"));
     ASSERT_EQ(S_OK, spGraph->AddFilter(spParser, L"Parser"));
@@ -282,7 +262,7 @@ TEST_F(PinMediaTypes, RealParserPinListsItsPcmType)
 TEST_F(PinMediaTypes, RealRendererPinAndItsFilter)
 {
     CComPtr<IBaseFilter> spRenderer;
-    ASSERT_EQ(S_OK, CoCreateInstance(kCLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NullRendererFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      reinterpret_cast<void**>(&spRenderer)));
     CComPtr<IPin> spIn = FindPin(spRenderer, PINDIR_INPUT);
     ASSERT_TRUE(spIn);

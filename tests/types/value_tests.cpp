@@ -111,8 +111,8 @@ TEST(MediaTypeValue, RecordWithDisagreeingFormatFieldsIsNotCopied)
         EXPECT_EQ(0xCDCDCDCDu, dst.lSampleSize) << "destination untouched";
         EXPECT_EQ(nullptr, MTDup(pBad));
     }
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"pmt->cbFormat != 0"));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"pmt->cbFormat == 0"));
+    EXPECT_TRUE(Traced(trace, L"pmt->cbFormat != 0"));
+    EXPECT_TRUE(Traced(trace, L"pmt->cbFormat == 0"));
 }
 
 TEST(MediaTypeValue, NullArgumentsGiveTheirCodes)
@@ -128,7 +128,7 @@ TEST(MediaTypeValue, NullArgumentsGiveTheirCodes)
     MTDelete(nullptr);
     EXPECT_EQ(nullptr, MTAllocFormat(0));
     EXPECT_EQ(E_POINTER, MTCheckVideo(nullptr, false));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"cb > 0"));
+    EXPECT_TRUE(Traced(trace, L"cb > 0"));
 }
 
 TEST(MediaTypeValue, AllocFormatCopiesOrZeroFills)
@@ -297,7 +297,7 @@ TEST(MediaTypeValue, WaveFormatOnlyFromAWholeHeader)
     CMType shortAudio = MakeAudioType(48000, 2, 16);
     shortAudio.cbFormat = 16;
     EXPECT_EQ(nullptr, shortAudio.GetWaveFormatEx());
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"cbFormat >= sizeof(WAVEFORMATEX)"));
+    EXPECT_TRUE(Traced(trace, L"cbFormat >= sizeof(WAVEFORMATEX)"));
 }
 
 TEST(MediaTypeStoredForm, LayoutIsThe32BitRecordInBothBuilds)
@@ -383,5 +383,5 @@ TEST(MediaTypeStoredForm, BuffersTooSmallGiveZero)
     AM_MEDIA_TYPE huge = mt;
     huge.cbFormat = 0xFFFFFFF0u;
     EXPECT_EQ(0u, MTToBuffer(&huge, buf.data(), 400));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"MTBUF_MIN_SIZE(0) <= cbBuf"));
+    EXPECT_TRUE(Traced(trace, L"MTBUF_MIN_SIZE(0) <= cbBuf"));
 }

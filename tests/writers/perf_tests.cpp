@@ -32,9 +32,9 @@ TEST(Perf, DurationIsTracedInMillisecondsWithMicroseconds)
     perf.TraceDuration(L"[Spy 1]");
     perf.TraceDuration();
     const std::wstring text = trace.Text();
-    EXPECT_NE(std::wstring::npos, text.find(L"[Spy 1] Dur=")) << text;
-    EXPECT_NE(std::wstring::npos, text.find(L"[Perf]  Dur=")) << text;
-    EXPECT_NE(std::wstring::npos, text.find(L" ms\n")) << text;
+    EXPECT_TRUE(TextHas(text, L"[Spy 1] Dur="));
+    EXPECT_TRUE(TextHas(text, L"[Perf]  Dur="));
+    EXPECT_TRUE(TextHas(text, L" ms\n"));
     // 2,500 ticks at the rate: the conversion truncates.
     EXPECT_EQ(2u, CPerf::TicksToMicroseconds(2LL * CPerf::Freq() + CPerf::Freq() / 2));
 }

@@ -234,7 +234,7 @@ TEST(FileWriter, WritesReportsItsPathAndDeletesOnRequest)
     ASSERT_EQ(S_OK, writer.Open(name.c_str(), FILE_ATTRIBUTE_NORMAL));
     writer.Close(true);
     EXPECT_FALSE(Exists(name));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"(FileWriter) Open( '" + name + L"', 0x80 )\n"));
+    EXPECT_TRUE(Traced(trace, L"(FileWriter) Open( '" + name + L"', 0x80 )\n"));
 }
 
 TEST(FileWriter, RefusesBadArgumentsAndReportsTheSystemError)
@@ -246,8 +246,7 @@ TEST(FileWriter, RefusesBadArgumentsAndReportsTheSystemError)
     const std::wstring name = TempDir() + L"no such dir\\x.dat";
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND), writer.Open(name.c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_FALSE(writer.IsOpen());
-    EXPECT_NE(std::wstring::npos,
-              trace.Text().find(L"###Err### (FileWriter) Open(): CreateFile( '" + name + L"', 0x80 )=3\n"));
+    EXPECT_TRUE(Traced(trace, L"###Err### (FileWriter) Open(): CreateFile( '" + name + L"', 0x80 )=3\n"));
 }
 
 TEST(FileWriter, AFullDiskFailsTheWrite)
@@ -259,7 +258,7 @@ TEST(FileWriter, AFullDiskFailsTheWrite)
         GTEST_SKIP() << "no full device";
     const HRESULT hr = writer.Write("abcd", 4);
     EXPECT_TRUE(FAILED(hr));
-    EXPECT_NE(std::wstring::npos, trace.Text().find(L"###Err### (FileWriter) Write(): WriteFile( 0x"));
+    EXPECT_TRUE(Traced(trace, L"###Err### (FileWriter) Write(): WriteFile( 0x"));
 }
 
 // ---- BufferToBmpFile ---------------------------------------------------------------

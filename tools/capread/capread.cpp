@@ -19,6 +19,7 @@
 
 #include <inttypes.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -39,10 +40,8 @@ std::string Utf8(LPCWSTR psz)
     return s;
 }
 
-std::string GuidText(const BYTE* pb)
+std::string GuidText(const GUID& guid)
 {
-    GUID guid;
-    memcpy(&guid, pb, sizeof(guid));
     WCHAR szName[128];
     WCHAR szGuid[40];
     Guid2Str(guid, szGuid);
@@ -192,13 +191,14 @@ void PrintMediaType(const BYTE* pb, DWORD cb)
         printf("Media type: none\n");
         return;
     }
-    const BYTE* p = pb + 4;
+    MTBUF_RECORD rec;
+    memcpy(&rec, pb + 4, sizeof(rec));
     printf("Media type:\n");
-    printf("  major type:  %s\n", GuidText(p).c_str());
-    printf("  subtype:     %s\n", GuidText(p + 16).c_str());
-    printf("  format type: %s\n", GuidText(p + 44).c_str());
+    printf("  major type:  %s\n", GuidText(rec.majortype).c_str());
+    printf("  subtype:     %s\n", GuidText(rec.subtype).c_str());
+    printf("  format type: %s\n", GuidText(rec.formattype).c_str());
     printf("  fixed size samples %lu, temporal compression %lu, sample size %lu, format %lu bytes\n",
-           GetDword(p + 32), GetDword(p + 36), GetDword(p + 40), GetDword(p + 64));
+           rec.bFixedSizeSamples, rec.bTemporalCompression, rec.lSampleSize, rec.cbFormat);
     // Second block: the one-line description, when the header holds it.
     if (cbFirst + 4 < cb)
     {
@@ -212,66 +212,70 @@ void PrintMediaType(const BYTE* pb, DWORD cb)
     }
 }
 
-int Run(int argc, LPWSTR* argv)
+struct COptions
+{
+    std::wstring file;
+    std::wstring base; // of extracted files
+    CSelection selection;
+};
+
+// 0 when the arguments are good, else the exit code.
+int ParseArgs(int argc, LPWSTR* argv, COptions* pOptions)
 {
     if (argc < 2)
     {
         fprintf(stderr, "usage: capread <file> [-x all|<n>[-<m>][,...] [-o <base>]]\n");
         return 1;
     }
-    const std::wstring file = argv[1];
-    CSelection selection;
-    std::wstring base;
+    COptions& o = *pOptions;
+    o.file = argv[1];
     for (int i = 2; i < argc; ++i)
     {
         if (wcscmp(argv[i], L"-x") == 0 && i + 1 < argc)
         {
-            if (!selection.Parse(argv[++i]))
+            if (!o.selection.Parse(argv[++i]))
             {
                 fprintf(stderr, "capread: bad record list '%s'\n", Utf8(argv[i]).c_str());
                 return 1;
             }
         }
         else if (wcscmp(argv[i], L"-o") == 0 && i + 1 < argc)
-            base = argv[++i];
+            o.base = argv[++i];
         else
         {
             fprintf(stderr, "capread: unknown argument '%s'\n", Utf8(argv[i]).c_str());
             return 1;
         }
     }
-    if (base.empty())
+    if (o.base.empty())
     {
-        base = file;
-        const size_t nDot = base.find_last_of(L".\\/:");
-        if (nDot != std::wstring::npos && nDot > 0 && base[nDot] == L'.')
-            base.resize(nDot);
+        o.base = o.file;
+        const size_t nDot = o.base.find_last_of(L".\\/:");
+        if (nDot != std::wstring::npos && nDot > 0 && o.base[nDot] == L'.')
+            o.base.resize(nDot);
     }
+    return 0;
+}
 
-    CInput in;
-    if (!in.Open(file.c_str()))
-    {
-        fprintf(stderr, "capread: cannot open '%s' (error %lu)\n", Utf8(file.c_str()).c_str(), GetLastError());
-        return 1;
-    }
-    printf("File: %s, %" PRId64 " bytes\n", Utf8(file.c_str()).c_str(), in.Size());
-
-    BYTE abFixed[CAPFILE_HEADER_FIXED];
-    if (in.Size() < static_cast<LONGLONG>(CAPFILE_HEADER_FIXED) || !in.Read(0, abFixed, sizeof(abFixed)))
+// Checks and prints the file header; 0 with its size in *pcbHeader, else the exit code.
+int ReadHeader(CInput& in, DWORD* pcbHeader)
+{
+    CAPFILE_HEADER fixed;
+    if (in.Size() < static_cast<LONGLONG>(sizeof(fixed)) || !in.Read(0, &fixed, sizeof(fixed)))
     {
         fprintf(stderr, "capread: header at offset 0: file too short\n");
         return 2;
     }
-    if (memcmp(abFixed, CAPFILE_MAGIC, sizeof(CAPFILE_MAGIC)) != 0)
+    if (memcmp(fixed.szMagic, CAPFILE_MAGIC, sizeof(CAPFILE_MAGIC)) != 0)
     {
         fprintf(stderr, "capread: header at offset 0: not a capture data file (no VLM_v02 magic)\n");
         return 2;
     }
-    const DWORD cbHeader = GetDword(abFixed + 8);
+    const DWORD cbHeader = fixed.cbHeader;
     if (cbHeader < CAPFILE_HEADER_FIXED || cbHeader > CAPFILE_HEADER_MAX || cbHeader > in.Size())
     {
-        fprintf(stderr, "capread: header at offset 8: header size %lu is invalid or beyond the end of the file\n",
-                cbHeader);
+        fprintf(stderr, "capread: header at offset %u: header size %lu is invalid or beyond the end of the file\n",
+                static_cast<unsigned>(offsetof(CAPFILE_HEADER, cbHeader)), cbHeader);
         return 2;
     }
     std::vector<BYTE> header(cbHeader);
@@ -282,112 +286,175 @@ int Run(int argc, LPWSTR* argv)
     }
     printf("Header: %lu bytes\n", cbHeader);
     PrintMediaType(header.data() + CAPFILE_HEADER_FIXED, cbHeader - CAPFILE_HEADER_FIXED);
-
-    std::vector<BYTE> stored;
-    std::vector<BYTE> data;
-    std::vector<BYTE> lastData; // of the last record that stored its data
-    bool bHaveLast = false;
-    unsigned long nRecord = 0;
-    unsigned long nExtracted = 0;
-    LONGLONG llPos = cbHeader;
-    while (llPos < in.Size())
-    {
-        CAPSMP2 rec;
-        if (in.Size() - llPos < static_cast<LONGLONG>(sizeof(rec)))
-            return Corrupt(nRecord, llPos, "truncated record header");
-        if (!in.Read(llPos, &rec, sizeof(rec)))
-            return Corrupt(nRecord, llPos, "read failed");
-        if (memcmp(rec.szMarker, "### SAMPLE ", 11) != 0)
-            return Corrupt(nRecord, llPos, "no sample marker");
-        if (rec.cbStored > rec.cbSample)
-            return Corrupt(nRecord, llPos, "stored size exceeds the sample size");
-        // Samples report their sizes as a long: a larger one was never captured.
-        if (rec.cbSample > static_cast<DWORD>(LONG_MAX))
-            return Corrupt(nRecord, llPos, "sample size beyond what a sample can hold");
-        // In 64 bits: a stored size near 4 GiB must not wrap the record size to 0.
-        const ULONGLONG cbRecord = (CAPSMP2_HEADER_SIZE + static_cast<ULONGLONG>(rec.cbStored) + 15) & ~15ULL;
-        if (rec.cbRecord != cbRecord)
-            return Corrupt(nRecord, llPos, "record size does not match the stored size");
-        if (static_cast<ULONGLONG>(in.Size() - llPos) < cbRecord)
-            return Corrupt(nRecord, llPos, "truncated record data");
-        const bool bDuplicate = rec.cbStored == 0 && rec.cbSample > 0;
-        const bool bCompressed = rec.cbStored > 0 && rec.cbStored < rec.cbSample;
-        char szMarker[17] = {};
-        memcpy(szMarker, rec.szMarker, 16);
-        printf("Record %lu at %" PRId64 ": '%s' start %s stop %s media %" PRId64 "-%" PRId64
-               " flags 0x%lX%s%s%s sample %lu stored %lu record %lu%s\n",
-               nRecord, llPos, szMarker, TimeText(rec.tStart).c_str(), TimeText(rec.tStop).c_str(), rec.llMediaStart,
-               rec.llMediaStop, rec.dwFlags, (rec.dwFlags & CAPSMP2_SYNCPOINT) ? " sync" : "",
-               (rec.dwFlags & CAPSMP2_PREROLL) ? " preroll" : "",
-               (rec.dwFlags & CAPSMP2_DISCONTINUITY) ? " discontinuity" : "", rec.cbSample, rec.cbStored,
-               rec.cbRecord, bDuplicate ? " duplicate" : (bCompressed ? " compressed" : ""));
-
-        const bool bWanted = selection.Contains(nRecord);
-        const bool bExtracting = selection.Any();
-        // Stored data is at most what the file holds; a compressed record is
-        // checked without decoding, and decoded only for extraction.
-        if (rec.cbStored > 0)
-        {
-            try
-            {
-                stored.resize(rec.cbStored);
-                if (!in.Read(llPos + sizeof(rec), stored.data(), rec.cbStored))
-                    return Corrupt(nRecord, llPos, "read failed");
-                DWORD dwBad = 0;
-                if (bCompressed && FAILED(BlockCheck(stored.data(), rec.cbStored, rec.cbSample, &dwBad)))
-                    return Corrupt(nRecord, llPos + sizeof(rec) + dwBad, "corrupt compressed data");
-                if (bCompressed && bExtracting)
-                {
-                    data.assign(rec.cbSample, 0);
-                    BlockDecompress(stored.data(), rec.cbStored, data.data(), rec.cbSample);
-                }
-                else if (!bCompressed)
-                    data.swap(stored);
-                else
-                    data.clear();
-                if (bExtracting)
-                    lastData = data;
-                bHaveLast = true;
-            }
-            catch (const std::exception&)
-            {
-                return Corrupt(nRecord, llPos, "sample data does not fit in memory");
-            }
-        }
-        else if (bDuplicate)
-        {
-            if (!bHaveLast || lastData.size() != rec.cbSample)
-            {
-                if (bWanted && selection.Any())
-                    return Corrupt(nRecord, llPos, "duplicate without a preceding record of the same size");
-            }
-            else
-                data = lastData;
-        }
-        else
-            data.clear();
-
-        if (bWanted && selection.Any())
-        {
-            wchar_t szSuffix[32];
-            swprintf(szSuffix, 32, L"_%lu.bin", nRecord);
-            const std::wstring out = base + szSuffix;
-            if (!WriteOut(out, data))
-            {
-                fprintf(stderr, "capread: cannot write '%s'\n", Utf8(out.c_str()).c_str());
-                return 1;
-            }
-            printf("  extracted %lu bytes to %s\n", static_cast<unsigned long>(data.size()), Utf8(out.c_str()).c_str());
-            ++nExtracted;
-        }
-        llPos += rec.cbRecord;
-        ++nRecord;
-    }
-    printf("Records: %lu", nRecord);
-    if (selection.Any())
-        printf(", extracted: %lu", nExtracted);
-    printf("\n");
+    *pcbHeader = cbHeader;
     return 0;
+}
+
+// What is wrong with a record header that cbLeft bytes of the file hold, or null.
+const char* RecordFault(const CAPSMP2& rec, LONGLONG cbLeft)
+{
+    if (memcmp(rec.szMarker, CAPSMP2_MARKER_PREFIX, CAPSMP2_MARKER_PREFIX_LEN) != 0)
+        return "no sample marker";
+    if (rec.cbStored > rec.cbSample)
+        return "stored size exceeds the sample size";
+    // Samples report their sizes as a long: a larger one was never captured.
+    if (rec.cbSample > static_cast<DWORD>(LONG_MAX))
+        return "sample size beyond what a sample can hold";
+    // In 64 bits: a stored size near 4 GiB must not wrap the record size to 0.
+    const ULONGLONG cbRecord = (CAPSMP2_HEADER_SIZE + static_cast<ULONGLONG>(rec.cbStored) + CAPSMP2_ALIGN - 1) &
+                               ~ULONGLONG{CAPSMP2_ALIGN - 1};
+    if (rec.cbRecord != cbRecord)
+        return "record size does not match the stored size";
+    if (static_cast<ULONGLONG>(cbLeft) < cbRecord)
+        return "truncated record data";
+    return nullptr;
+}
+
+bool IsDuplicate(const CAPSMP2& rec) { return rec.cbStored == 0 && rec.cbSample > 0; }
+bool IsCompressed(const CAPSMP2& rec) { return rec.cbStored > 0 && rec.cbStored < rec.cbSample; }
+
+void PrintRecord(unsigned long nRecord, LONGLONG llPos, const CAPSMP2& rec)
+{
+    char szMarker[sizeof(rec.szMarker) + 1] = {};
+    memcpy(szMarker, rec.szMarker, sizeof(rec.szMarker));
+    printf("Record %lu at %" PRId64 ": '%s' start %s stop %s media %" PRId64 "-%" PRId64
+           " flags 0x%lX%s%s%s sample %lu stored %lu record %lu%s\n",
+           nRecord, llPos, szMarker, TimeText(rec.tStart).c_str(), TimeText(rec.tStop).c_str(), rec.llMediaStart,
+           rec.llMediaStop, rec.dwFlags, (rec.dwFlags & CAPSMP2_SYNCPOINT) ? " sync" : "",
+           (rec.dwFlags & CAPSMP2_PREROLL) ? " preroll" : "",
+           (rec.dwFlags & CAPSMP2_DISCONTINUITY) ? " discontinuity" : "", rec.cbSample, rec.cbStored, rec.cbRecord,
+           IsDuplicate(rec) ? " duplicate" : (IsCompressed(rec) ? " compressed" : ""));
+}
+
+// Walks the records: lists each one and extracts the chosen ones.
+class CRecordWalker
+{
+public:
+    CRecordWalker(CInput& in, const COptions& options) : m_in(in), m_options(options) {}
+
+    int Walk(LONGLONG llPos)
+    {
+        while (llPos < m_in.Size())
+        {
+            CAPSMP2 rec;
+            if (m_in.Size() - llPos < static_cast<LONGLONG>(sizeof(rec)))
+                return Corrupt(m_nRecord, llPos, "truncated record header");
+            if (!m_in.Read(llPos, &rec, sizeof(rec)))
+                return Corrupt(m_nRecord, llPos, "read failed");
+            if (const char* pszFault = RecordFault(rec, m_in.Size() - llPos))
+                return Corrupt(m_nRecord, llPos, pszFault);
+            PrintRecord(m_nRecord, llPos, rec);
+            int nResult = LoadData(llPos, rec);
+            if (nResult == 0)
+                nResult = Extract();
+            if (nResult != 0)
+                return nResult;
+            llPos += rec.cbRecord;
+            ++m_nRecord;
+        }
+        printf("Records: %lu", m_nRecord);
+        if (m_options.selection.Any())
+            printf(", extracted: %lu", m_nExtracted);
+        printf("\n");
+        return 0;
+    }
+
+private:
+    bool Wanted() const { return m_options.selection.Contains(m_nRecord) && m_options.selection.Any(); }
+
+    // The record's sample data into m_data. Stored data is at most what the
+    // file holds; a compressed record is checked without decoding, and
+    // decoded only for extraction.
+    int LoadData(LONGLONG llPos, const CAPSMP2& rec)
+    {
+        if (rec.cbStored > 0)
+            return LoadStored(llPos, rec);
+        if (!IsDuplicate(rec))
+            m_data.clear();
+        else if (m_bHaveLast && m_lastData.size() == rec.cbSample)
+            m_data = m_lastData;
+        else if (Wanted())
+            return Corrupt(m_nRecord, llPos, "duplicate without a preceding record of the same size");
+        return 0;
+    }
+
+    int LoadStored(LONGLONG llPos, const CAPSMP2& rec)
+    {
+        const bool bCompressed = IsCompressed(rec);
+        const bool bExtracting = m_options.selection.Any();
+        try
+        {
+            m_stored.resize(rec.cbStored);
+            if (!m_in.Read(llPos + sizeof(rec), m_stored.data(), rec.cbStored))
+                return Corrupt(m_nRecord, llPos, "read failed");
+            DWORD dwBad = 0;
+            if (bCompressed && FAILED(BlockCheck(m_stored.data(), rec.cbStored, rec.cbSample, &dwBad)))
+                return Corrupt(m_nRecord, llPos + sizeof(rec) + dwBad, "corrupt compressed data");
+            if (bCompressed && bExtracting)
+            {
+                m_data.assign(rec.cbSample, 0);
+                BlockDecompress(m_stored.data(), rec.cbStored, m_data.data(), rec.cbSample);
+            }
+            else if (!bCompressed)
+                m_data.swap(m_stored);
+            else
+                m_data.clear();
+            if (bExtracting)
+                m_lastData = m_data;
+            m_bHaveLast = true;
+        }
+        catch (const std::exception&)
+        {
+            return Corrupt(m_nRecord, llPos, "sample data does not fit in memory");
+        }
+        return 0;
+    }
+
+    int Extract()
+    {
+        if (!Wanted())
+            return 0;
+        wchar_t szSuffix[32];
+        swprintf(szSuffix, 32, L"_%lu.bin", m_nRecord);
+        const std::wstring out = m_options.base + szSuffix;
+        if (!WriteOut(out, m_data))
+        {
+            fprintf(stderr, "capread: cannot write '%s'\n", Utf8(out.c_str()).c_str());
+            return 1;
+        }
+        printf("  extracted %lu bytes to %s\n", static_cast<unsigned long>(m_data.size()), Utf8(out.c_str()).c_str());
+        ++m_nExtracted;
+        return 0;
+    }
+
+    CInput& m_in;
+    const COptions& m_options;
+    std::vector<BYTE> m_stored;
+    std::vector<BYTE> m_data;
+    std::vector<BYTE> m_lastData; // of the last record that stored its data
+    bool m_bHaveLast = false;
+    unsigned long m_nRecord = 0;
+    unsigned long m_nExtracted = 0;
+};
+
+int Run(int argc, LPWSTR* argv)
+{
+    COptions options;
+    int nResult = ParseArgs(argc, argv, &options);
+    if (nResult != 0)
+        return nResult;
+    CInput in;
+    if (!in.Open(options.file.c_str()))
+    {
+        fprintf(stderr, "capread: cannot open '%s' (error %lu)\n", Utf8(options.file.c_str()).c_str(), GetLastError());
+        return 1;
+    }
+    printf("File: %s, %" PRId64 " bytes\n", Utf8(options.file.c_str()).c_str(), in.Size());
+    DWORD cbHeader = 0;
+    nResult = ReadHeader(in, &cbHeader);
+    if (nResult != 0)
+        return nResult;
+    return CRecordWalker(in, options).Walk(cbHeader);
 }
 } // namespace
 

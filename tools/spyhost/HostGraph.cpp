@@ -5,40 +5,12 @@
 #include <uuids.h>
 
 #include <dshowx/DSDefines.h>
+#include <helpers/GraphPins.h>
 
 #include <cstdio>
 
 namespace
 {
-
-// Declared only in a header of the editing services; spelled out here.
-const CLSID c_clsidNullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-const CLSID c_clsidWaveParser = {0xD51BD5A1, 0x7548, 0x11CF, {0xA5, 0x20, 0x00, 0x80, 0xC7, 0x7E, 0xF5, 0x8A}};
-
-std::string Fmt(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* pszFormat, ...)
-{
-    char sz[512];
-    va_list args;
-    va_start(args, pszFormat);
-    vsnprintf(sz, sizeof(sz), pszFormat, args);
-    va_end(args);
-    return sz;
-}
-
-CComPtr<IPin> FindPin(IBaseFilter* pFilter, PIN_DIRECTION eDir, int nIndex = 0)
-{
-    CComPtr<IEnumPins> spEnum;
-    if (pFilter == nullptr || FAILED(pFilter->EnumPins(&spEnum)))
-        return nullptr;
-    for (CComPtr<IPin> spPin; spEnum->Next(1, &spPin, nullptr) == S_OK; spPin.Release())
-    {
-        PIN_DIRECTION eThis;
-        if (SUCCEEDED(spPin->QueryDirection(&eThis)) && eThis == eDir && nIndex-- == 0)
-            return spPin;
-    }
-    return nullptr;
-}
 
 void FreeMediaType(AM_MEDIA_TYPE& mt)
 {
@@ -326,7 +298,7 @@ int CHostGraph::FindSplitter(IPin* pSourceOut, std::string& message)
                                                   reinterpret_cast<void**>(&spFilter))))
                 candidates.push_back(spFilter);
         }
-    for (const CLSID* pClsid : std::initializer_list<const CLSID*>{&CLSID_AviSplitter, &c_clsidWaveParser, &CLSID_MPEG1Splitter})
+    for (const CLSID* pClsid : std::initializer_list<const CLSID*>{&CLSID_AviSplitter, &CLSID_WaveParserFilter, &CLSID_MPEG1Splitter})
     {
         CComPtr<IBaseFilter> spFilter;
         if (SUCCEEDED(CoCreateInstance(*pClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
@@ -497,7 +469,7 @@ HRESULT CHostGraph::ConnectRenderer(IPin* pOut, CHostStream& s, std::string& mes
                          s.nStream, s.major.c_str(), HResultText(hr).c_str());
     }
     CComPtr<IBaseFilter> spNull;
-    HRESULT hr = CoCreateInstance(c_clsidNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+    HRESULT hr = CoCreateInstance(CLSID_NullRendererFilter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                   reinterpret_cast<void**>(&spNull));
     if (SUCCEEDED(hr))
         hr = m_spGraph->AddFilter(spNull, std::wstring(L"Null Renderer " + std::to_wstring(s.nStream)).c_str());

@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cwchar>
 #include <cmath>
 
@@ -86,6 +88,16 @@ std::string Utf8(LPCWSTR psz)
 }
 
 std::string Utf8(const std::wstring& s) { return Utf8(s.c_str()); }
+
+std::string Fmt(const char* pszFormat, ...)
+{
+    char sz[512];
+    va_list args;
+    va_start(args, pszFormat);
+    vsnprintf(sz, sizeof(sz), pszFormat, args);
+    va_end(args);
+    return sz;
+}
 
 const char* HostUsage() { return c_szUsage; }
 

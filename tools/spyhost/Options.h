@@ -51,3 +51,5 @@ const char* HostUsage();
 // UTF-8 of a wide text, for messages.
 std::string Utf8(const std::wstring& s);
 std::string Utf8(LPCWSTR psz);
+// printf into a string, for messages; at most 511 characters.
+std::string Fmt(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));

@@ -7,18 +7,6 @@
 namespace
 {
 
-class CLock
-{
-public:
-    explicit CLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-    ~CLock() { LeaveCriticalSection(&m_cs); }
-    CLock(const CLock&) = delete;
-    CLock& operator=(const CLock&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
-
 bool StartsWith(LPCWSTR p, LPCWSTR pszWhat) { return wcsncmp(p, pszWhat, wcslen(pszWhat)) == 0; }
 
 // Digits of a decimal number; false when there are none.
@@ -36,13 +24,9 @@ bool ParseDigits(LPCWSTR& p, LONGLONG& v, int nMax = 19)
 
 } // namespace
 
-CTraceCounter::CTraceCounter() { InitializeCriticalSection(&m_cs); }
-
-CTraceCounter::~CTraceCounter() { DeleteCriticalSection(&m_cs); }
-
 void CTraceCounter::AddSpy(LPCWSTR pszTag, size_t nSlot)
 {
-    CLock lock(m_cs);
+    CScopedLock lock(&m_lock);
     m_spies.push_back({pszTag, nSlot});
     if (m_counts.size() <= nSlot)
         m_counts.resize(nSlot + 1);
@@ -50,7 +34,7 @@ void CTraceCounter::AddSpy(LPCWSTR pszTag, size_t nSlot)
 
 CStreamCounts CTraceCounter::Counts(size_t nSlot)
 {
-    CLock lock(m_cs);
+    CScopedLock lock(&m_lock);
     return nSlot < m_counts.size() ? m_counts[nSlot] : CStreamCounts();
 }
 
@@ -86,7 +70,7 @@ void CTraceCounter::OnLine(LPCWSTR psz, int cch)
 {
     if (psz == nullptr || cch <= 0)
         return;
-    CLock lock(m_cs);
+    CScopedLock lock(&m_lock);
     if (m_bEcho)
     {
         // The escape and level characters are for the log library only.

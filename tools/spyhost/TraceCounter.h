@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <winapi/Wrappers.h>
+
 struct CStreamCounts
 {
     LONGLONG llSamples = 0;
@@ -25,8 +27,7 @@ struct CStreamCounts
 class CTraceCounter
 {
 public:
-    CTraceCounter();
-    ~CTraceCounter();
+    CTraceCounter() = default;
     CTraceCounter(const CTraceCounter&) = delete;
     CTraceCounter& operator=(const CTraceCounter&) = delete;
 
@@ -54,7 +55,7 @@ private:
         std::wstring tag;
         size_t nSlot;
     };
-    CRITICAL_SECTION m_cs;
+    CAutoCritSec_SC m_lock{0}; // guards the members below: lines arrive on every thread
     std::vector<CSpyLine> m_spies;
     std::vector<CStreamCounts> m_counts;
     bool m_bEcho = false;

@@ -44,17 +44,6 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* pep)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-std::string Fmt(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* pszFormat, ...)
-{
-    char sz[512];
-    va_list args;
-    va_start(args, pszFormat);
-    vsnprintf(sz, sizeof(sz), pszFormat, args);
-    va_end(args);
-    return sz;
-}
-
 std::string Grouped(long long v)
 {
     std::string digits = std::to_string(v < 0 ? -v : v);

@@ -43,11 +43,11 @@ public:
     typedef CInputPin<CInput, CSpyFilter> Base;
 
     // Hooks read by the framework.
-    bool IsDynamicReconnectAllowed() const { return m_bDynReconnect == TRUE; }
+    DS_HOOK(IsDynamicReconnectAllowed) bool IsDynamicReconnectAllowed() const { return m_bDynReconnect == TRUE; }
     // Last entry of the interface map: one trace line, E_NOINTERFACE.
-    HRESULT QueryInterfaceCatchAll(REFIID riid, void** ppv);
+    DS_HOOK(QueryInterfaceCatchAll) HRESULT QueryInterfaceCatchAll(REFIID riid, void** ppv);
     // Called by the framework's Disconnect; also forgets the given allocator.
-    void BreakConnection();
+    DS_HOOK(BreakConnection) void BreakConnection();
 
     // IPin
     STDMETHOD(ReceiveConnection)(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override;
@@ -86,7 +86,7 @@ public:
 
     // Hook of the framework's Connect, after a media type was agreed: the
     // allocator agreement, falling back to other upstream types when it fails.
-    HRESULT AgreeExchange();
+    DS_HOOK(AgreeExchange) HRESULT AgreeExchange();
 
     STDMETHOD(Connect)(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
 
@@ -171,21 +171,22 @@ public:
 
     // --- Framework hooks (all called without the filter lock unless stated)
     // Read once when the output pin is created.
-    int GetMediaTypeRedirection() const { return m_bMTEnumRedir; }
+    DS_HOOK(GetMediaTypeRedirection) int GetMediaTypeRedirection() const { return m_bMTEnumRedir; }
     // Streaming thread, inside the input pin's streaming lock.
-    HRESULT Filter_SendSample(DWORD dwCookie, IMediaSample* pSample);
-    HRESULT Filter_EndOfStream(DWORD dwCookie);
-    HRESULT Filter_BeginFlush(DWORD dwCookie);
-    HRESULT Filter_EndFlush(DWORD dwCookie);
-    HRESULT Filter_NewSegment(DWORD dwCookie, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
+    DS_HOOK(Filter_SendSample) HRESULT Filter_SendSample(DWORD dwCookie, IMediaSample* pSample);
+    DS_HOOK(Filter_EndOfStream) HRESULT Filter_EndOfStream(DWORD dwCookie);
+    DS_HOOK(Filter_BeginFlush) HRESULT Filter_BeginFlush(DWORD dwCookie);
+    DS_HOOK(Filter_EndFlush) HRESULT Filter_EndFlush(DWORD dwCookie);
+    DS_HOOK(Filter_NewSegment) HRESULT Filter_NewSegment(DWORD dwCookie, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
     // From downstream, on its thread.
-    HRESULT Filter_QualityNotify(DWORD dwCookie, IBaseFilter* pSender, Quality q);
+    DS_HOOK(Filter_QualityNotify) HRESULT Filter_QualityNotify(DWORD dwCookie, IBaseFilter* pSender, Quality q);
     // Under the filter lock.
-    HRESULT Filter_JoinFilterGraph(bool bJoin);
-    bool Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
+    DS_HOOK(Filter_JoinFilterGraph) HRESULT Filter_JoinFilterGraph(bool bJoin);
+    DS_HOOK(Filter_QueryAcceptMT) bool Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt);
     // Under the calling pin's lock.
-    HRESULT Filter_CompleteConnect(DWORD dwCookie);
-    void Filter_Disconnect(DWORD dwCookie);
+    DS_HOOK(Filter_CompleteConnect) HRESULT Filter_CompleteConnect(DWORD dwCookie);
+    DS_HOOK(Filter_Disconnect) void Filter_Disconnect(DWORD dwCookie);
+    DS_HOOK(Filter_GetTransInPlaceAlloc)
     HRESULT Filter_GetTransInPlaceAlloc(DWORD dwCookie, IMemAllocator** ppUpAlloc, bool* pbUseUpstream, bool* pbReadOnly);
 
     // --- Pass-through connections and dynamic reconnection

@@ -45,14 +45,8 @@ END_OBJECT_MAP()
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
 {
-    if (dwReason == DLL_PROCESS_ATTACH)
-    {
-        DisableThreadLibraryCalls(hInstance);
-        return SUCCEEDED(g_module.Init(g_objectMap, hInstance, &LIBID_VelmoraComTestLib));
-    }
-    if (dwReason == DLL_PROCESS_DETACH)
-        g_module.Term();
-    return TRUE;
+    return ModuleDllMain(g_module, hInstance, dwReason,
+                         [hInstance] { return g_module.Init(g_objectMap, hInstance, &LIBID_VelmoraComTestLib); });
 }
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
