@@ -188,6 +188,16 @@ HRESULT COverlayMixerCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, l
     {
         TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData()=0x%X\n", hr);
         TRACE_ASSERT_TEXT(false, "COverlayMixerCopier::CopyBuffer(): CPictureFormats::CopyData() FAILED");
+        return hr;
     }
+    if (!(wMask & PM_ACTLEN))
+        return S_OK;
+    // The destination holds a whole picture of its own row width now: a
+    // reused buffer would otherwise report what it held last, and a fresh
+    // one its whole size.
+    hr = pDst->SetActualDataLength(m_cbImageDst);
+    if (FAILED(hr))
+        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
+               m_cbImageDst, hr);
     return hr;
 }

@@ -29,7 +29,19 @@ struct PlayResult
     std::vector<SampleRecord> samples;
     CMType mtIn, mtOut;
     UINT nTotalAvg = 0, nMovingAvg = 0;
+    std::string sTag; // the spy's object tag
 };
+
+GUID FirstMajorType(IPin* pPin)
+{
+    GUID major = GUID_NULL;
+    CComPtr<IEnumMediaTypes> spEnum;
+    AM_MEDIA_TYPE* pmt = nullptr;
+    if (SUCCEEDED(pPin->EnumMediaTypes(&spEnum)) && spEnum->Next(1, &pmt, nullptr) == S_OK)
+        major = pmt->majortype;
+    MTDelete(pmt);
+    return major;
+}
 
 class SpyGraph : public CComTest
 {
@@ -41,46 +53,73 @@ protected:
             DeleteFileW(m_sFile.c_str());
     }
 
-    // The whole file through splitter (and spy) into a sink taking accepted.
-    PlayResult Play(REFCLSID clsidSplitter, bool bSpy, EHow eHow, const std::vector<CMType>& accepted = {},
-                    bool bCheckSum = false)
+    // The whole file through the splitter into one sink per stream, with a
+    // spy before each sink when bSpy. A sink takes accepted, or else only its
+    // stream's major type, so that Render finds the right one.
+    std::vector<PlayResult> PlayStreams(REFCLSID clsidSplitter, bool bSpy, EHow eHow,
+                                        const std::vector<CMType>& accepted = {}, bool bCheckSum = false)
     {
-        PlayResult r;
         CComPtr<IGraphBuilder> spGraph = CreateGraph();
         CComPtr<IBaseFilter> spSource = AddFileSource(spGraph, m_sFile.c_str());
         CComPtr<IBaseFilter> spSplitter = AddFilterByClsid(spGraph, clsidSplitter, L"Splitter");
-        CComPtr<CTestSink> spSink = CTestSink::Create();
-        spSink->SetAcceptedTypes(accepted);
-        EXPECT_EQ(S_OK, spGraph->AddFilter(spSink, L"Sink"));
         EXPECT_EQ(S_OK, ConnectFilters(spGraph, spSource, spSplitter, false));
-        CComPtr<IBaseFilter> spSpy;
-        if (bSpy)
+        std::vector<PlayResult> results;
+        std::vector<CComPtr<CTestSink>> sinks;
+        std::vector<CComPtr<IBaseFilter>> spies;
+        for (int i = 0;; ++i)
         {
-            spSpy = CSpyHost::Get()->Create();
+            CComPtr<IPin> spStream = FindPin(spSplitter, PINDIR_OUTPUT, i);
+            if (!spStream)
+                break;
+            CComPtr<CTestSink> spSink = CTestSink::Create();
+            spSink->SetAcceptedTypes(accepted.empty() ? std::vector<CMType>{CMType(FirstMajorType(spStream), GUID_NULL)}
+                                                      : accepted);
+            EXPECT_EQ(S_OK, spGraph->AddFilter(spSink, (L"Sink " + std::to_wstring(i)).c_str()));
+            sinks.push_back(spSink);
+            results.emplace_back();
+            if (!bSpy)
+            {
+                EXPECT_EQ(S_OK, spGraph->ConnectDirect(spStream, spSink->Pin(), nullptr));
+                continue;
+            }
+            CComPtr<IBaseFilter> spSpy = CSpyHost::Get()->Create();
             CSpyHost::Spy(spSpy)->SetCheckSum(bCheckSum);
-            EXPECT_EQ(S_OK, spGraph->AddFilter(spSpy, L"Spy"));
-            EXPECT_EQ(S_OK, ConnectFilters(spGraph, spSplitter, spSpy, eHow == EHow::Direct));
+            EXPECT_EQ(S_OK, spGraph->AddFilter(spSpy, (L"Spy " + std::to_wstring(i)).c_str()));
+            spies.push_back(spSpy);
+            CComPtr<IPin> spIn = FindPin(spSpy, PINDIR_INPUT), spOut = FindPin(spSpy, PINDIR_OUTPUT);
+            const bool bDirect = eHow == EHow::Direct;
+            EXPECT_EQ(S_OK, bDirect ? spGraph->ConnectDirect(spStream, spIn, nullptr) : spGraph->Connect(spStream, spIn));
             if (eHow == EHow::Render)
-                EXPECT_TRUE(SUCCEEDED(spGraph->Render(FindPin(spSpy, PINDIR_OUTPUT))));
+                EXPECT_TRUE(SUCCEEDED(spGraph->Render(spOut)));
             else
-                EXPECT_EQ(S_OK, ConnectFilters(spGraph, spSpy, spSink, eHow == EHow::Direct));
-            FindPin(spSpy, PINDIR_INPUT)->ConnectionMediaType(&r.mtIn);
-            FindPin(spSpy, PINDIR_OUTPUT)->ConnectionMediaType(&r.mtOut);
-        }
-        else
-        {
-            EXPECT_EQ(S_OK, ConnectFilters(spGraph, spSplitter, spSink, true));
+                EXPECT_EQ(S_OK, bDirect ? spGraph->ConnectDirect(spOut, spSink->Pin(), nullptr)
+                                        : spGraph->Connect(spOut, spSink->Pin()));
+            spIn->ConnectionMediaType(&results.back().mtIn);
+            spOut->ConnectionMediaType(&results.back().mtOut);
+            char szTag[64];
+            WideCharToMultiByte(CP_ACP, 0, CSpyHost::Spy(spSpy)->GetTraceName(), -1, szTag, sizeof(szTag), nullptr, nullptr);
+            results.back().sTag = szTag;
         }
         long lEvent = 0;
         EXPECT_EQ(S_OK, RunToCompletion(spGraph, 20000, &lEvent));
         EXPECT_EQ(EC_COMPLETE, lEvent);
-        if (bSpy)
-            CSpyHost::Spy(spSpy)->GetBitrates(&r.nTotalAvg, &r.nMovingAvg);
-        r.samples = spSink->Samples();
+        for (size_t i = 0; i < results.size(); ++i)
+        {
+            results[i].samples = sinks[i]->Samples();
+            if (bSpy)
+                CSpyHost::Spy(spies[i])->GetBitrates(&results[i].nTotalAvg, &results[i].nMovingAvg);
+        }
         spSplitter.Release();
         spSource.Release();
         TearDownGraph(spGraph);
-        return r;
+        return results;
+    }
+    PlayResult Play(REFCLSID clsidSplitter, bool bSpy, EHow eHow, const std::vector<CMType>& accepted = {},
+                    bool bCheckSum = false)
+    {
+        std::vector<PlayResult> r = PlayStreams(clsidSplitter, bSpy, eHow, accepted, bCheckSum);
+        EXPECT_EQ(1u, r.size());
+        return r.empty() ? PlayResult() : r[0];
     }
 
     // The splitter Wine's graph picks by merit for the file.
@@ -124,23 +163,42 @@ protected:
 
     // One sample line and one lateness line per sample, with the CRC of its
     // bytes when asked for, the graph dump on pause and the Stop line.
-    static void ExpectSampleLines(const std::vector<SampleRecord>& samples, bool bCrc)
+    static void ExpectSampleLines(const PlayResult& r, bool bCrc)
     {
         std::vector<std::string> lines;
+        size_t nLate = 0;
         for (const std::string& line : CSpyHost::Get()->Lines())
-            if (line.rfind("[Spy ", 0) == 0 && line.find(" flags={") != std::string::npos)
+        {
+            if (line.rfind(r.sTag + " ", 0) != 0)
+                continue;
+            nLate += line.find("Late=") != std::string::npos;
+            if (line.find(" flags={") != std::string::npos)
                 lines.push_back(line);
-        ASSERT_EQ(samples.size(), lines.size());
-        for (size_t i = 0; i < samples.size() && bCrc; ++i)
+        }
+        ASSERT_EQ(r.samples.size(), lines.size());
+        for (size_t i = 0; i < r.samples.size() && bCrc; ++i)
         {
             char szCrc[32];
-            sprintf(szCrc, "CRC=%08lX", static_cast<unsigned long>(samples[i].dwCrc));
+            sprintf(szCrc, "CRC=%08lX", static_cast<unsigned long>(r.samples[i].dwCrc));
             EXPECT_NE(std::string::npos, lines[i].find(szCrc)) << lines[i];
         }
-        EXPECT_EQ(samples.size(), CSpyHost::Get()->CountLines("Late="));
+        EXPECT_EQ(r.samples.size(), nLate);
         EXPECT_NE(std::string::npos, CSpyHost::Get()->RawText().find("---- block of"));
-        const std::string sStop = "Stop(): Through the filter has passed " + std::to_string(samples.size()) + " samples";
+        const std::string sStop =
+            r.sTag + " Stop(): Through the filter has passed " + std::to_string(r.samples.size()) + " samples";
         EXPECT_EQ(1u, CSpyHost::Get()->CountLines(sStop));
+    }
+
+    // What the times and sizes imply for the total average: every sample but
+    // the last, over the time from the first start to the last.
+    static UINT ImpliedTotalBitrate(const std::vector<SampleRecord>& samples)
+    {
+        if (samples.size() < 2)
+            return 0;
+        LONGLONG cb = 0;
+        for (size_t i = 0; i + 1 < samples.size(); ++i)
+            cb += samples[i].cbActual;
+        return static_cast<UINT>(cb * 80000000 / (samples.back().tStart - samples.front().tStart));
     }
 
     std::wstring m_sFile;
@@ -158,21 +216,36 @@ TEST_F(SpyGraph, WaveAndAviThroughTheSpyEqualTheGraphsWithoutIt)
         const PlayResult spy = Play(CLSID_WaveParserFilter, true, eHow, {}, eHow == EHow::Direct);
         ExpectSameSamples(direct.samples, spy.samples);
         EXPECT_TRUE(spy.mtIn == spy.mtOut);
-        ExpectSampleLines(spy.samples, eHow == EHow::Direct);
+        ExpectSampleLines(spy, eHow == EHow::Direct);
         // 88200 bytes, one second of stream: 705,600 bits per second.
         EXPECT_EQ(705600u, spy.nTotalAvg);
         EXPECT_NEAR(705600.0, spy.nMovingAvg, 705600.0 * 0.02);
     }
     EXPECT_LE(1u, CSpyHost::Get()->CountLines("EndOfStream()"));
 
+    // Video and PCM audio of one AVI file, a spy on each stream.
     DeleteFileW(m_sFile.c_str());
-    m_sFile = WriteTestAviFile(32, 20, 32, 12, 25);
-    const PlayResult aviDirect = Play(CLSID_AviSplitter, false, EHow::Direct);
-    EXPECT_EQ(12u, aviDirect.samples.size());
-    for (EHow eHow : {EHow::Direct, EHow::GraphConnect})
+    CPcmDesc pcm;
+    m_sFile = WriteTestAviFile(32, 20, 32, 12, 25, &pcm);
+    const std::vector<PlayResult> aviDirect = PlayStreams(CLSID_AviSplitter, false, EHow::Direct);
+    ASSERT_EQ(2u, aviDirect.size());
+    EXPECT_EQ(12u, aviDirect[0].samples.size());
+    for (EHow eHow : {EHow::Direct, EHow::GraphConnect, EHow::Render})
     {
+        SCOPED_TRACE(static_cast<int>(eHow));
         CSpyHost::Get()->NewLog();
-        ExpectSameSamples(aviDirect.samples, Play(CLSID_AviSplitter, true, eHow, {}, true).samples);
+        const std::vector<PlayResult> spy = PlayStreams(CLSID_AviSplitter, true, eHow, {}, true);
+        ASSERT_EQ(2u, spy.size());
+        for (size_t i = 0; i < spy.size(); ++i)
+        {
+            SCOPED_TRACE(spy[i].sTag);
+            ExpectSameSamples(aviDirect[i].samples, spy[i].samples);
+            EXPECT_TRUE(spy[i].mtIn == spy[i].mtOut);
+            ExpectSampleLines(spy[i], true);
+            const UINT nImplied = ImpliedTotalBitrate(spy[i].samples);
+            EXPECT_EQ(nImplied, spy[i].nTotalAvg);
+            EXPECT_NEAR(nImplied, spy[i].nMovingAvg, nImplied * 0.02);
+        }
     }
 }
 

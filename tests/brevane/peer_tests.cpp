@@ -29,6 +29,26 @@ CMType AudioType(DWORD nSamplesPerSec, WORD nBlockAlign = 4)
     return mt;
 }
 
+// YUY2 rows of nStride pixels holding a picture nWidth pixels wide.
+CMType Yuy2Type(LONG nStride, LONG nWidth, LONG nHeight)
+{
+    VIDEOINFOHEADER vih = {};
+    vih.rcSource = {0, 0, nWidth, nHeight};
+    vih.rcTarget = vih.rcSource;
+    vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    vih.bmiHeader.biWidth = nStride;
+    vih.bmiHeader.biHeight = nHeight;
+    vih.bmiHeader.biPlanes = 1;
+    vih.bmiHeader.biBitCount = 16;
+    vih.bmiHeader.biCompression = MEDIASUBTYPE_YUY2.Data1;
+    vih.bmiHeader.biSizeImage = nStride * 2 * nHeight;
+    CMType mt(MEDIATYPE_Video, MEDIASUBTYPE_YUY2);
+    mt.formattype = FORMAT_VideoInfo;
+    mt.cbFormat = sizeof(vih);
+    mt.pbFormat = MTAllocFormat(sizeof(vih), &vih);
+    return mt;
+}
+
 class SpyPeers : public CComTest
 {
 protected:
@@ -173,6 +193,47 @@ TEST_F(SpyPeers, CopyPathCarriesEveryPropertyAndAnUnconnectedOutputStillCounts)
     EXPECT_EQ(1u, CSpyHost::Get()->CountLines("Through the filter has passed 3 samples"));
 }
 
+// Upstream splitter and downstream mixer as the overlay case has them: the
+// mixer's first buffer asks for wider rows, and every picture is copied row
+// by row into them.
+TEST_F(SpyPeers, CopyPathWritesYuvPicturesIntoTheDownstreamStride)
+{
+    const CMType mtNarrow = Yuy2Type(48, 48, 16), mtWide = Yuy2Type(64, 48, 16);
+    m_spSource->SetMediaTypes({mtNarrow});
+    m_spSource->SetClassId(CLSID_AviSplitter);
+    m_spSink->SetClassId(CLSID_OverlayMixer);
+    MakeSeparateAllocators();
+    CComPtr<CTestAllocator> spAlloc = CTestAllocator::Create();
+    m_spSink->SetAllocator(spAlloc);
+    ASSERT_EQ(S_OK, Connect());
+    ASSERT_TRUE(Spy()->m_bSeparateAllocators);
+    spAlloc->SetNextBufferType(mtWide);
+    ASSERT_EQ(S_OK, Run());
+    std::vector<DWORD> expected;
+    for (unsigned n = 0; n < 3; ++n)
+    {
+        std::vector<BYTE> wide(64 * 2 * 16, 0);
+        EXPECT_EQ(S_OK, m_spSource->DeliverOne(48 * 2 * 16, c_tDur, nullptr, [&](BYTE* pb, long cb) {
+            CTestSource::FillPattern(pb, cb, n);
+            for (int y = 0; y < 16; ++y)
+                memcpy(&wide[y * 128], pb + y * 96, 96);
+        }));
+        expected.push_back(Crc32(wide.data(), wide.size()));
+    }
+    ASSERT_EQ(S_OK, Stop());
+    EXPECT_TRUE(PinType(Out()) == mtWide);
+    EXPECT_EQ(1u, CSpyHost::Get()->CountLines("we between AviSplitter and OverlayMixer, accepts changed YUV type"));
+    const std::vector<SampleRecord> got = m_spSink->Samples();
+    ASSERT_EQ(3u, got.size());
+    for (size_t n = 0; n < got.size(); ++n)
+    {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(64 * 2 * 16, got[n].cbActual);
+        EXPECT_EQ(expected[n], got[n].dwCrc);
+        EXPECT_EQ(static_cast<REFERENCE_TIME>(n) * c_tDur, got[n].tStart);
+    }
+}
+
 TEST_F(SpyPeers, MediaTypeChangesReachDownstreamOnlyWhenTheyCan)
 {
     ASSERT_EQ(S_OK, Connect());
@@ -216,6 +277,49 @@ TEST_F(SpyPeers, MediaTypeChangesReachDownstreamOnlyWhenTheyCan)
     ASSERT_EQ(S_OK, Run());
     EXPECT_EQ(S_OK, m_spSource->ReconnectWith(mt48));
     EXPECT_TRUE(Spy()->m_apOut->CurrentType() == mt48);
+}
+
+// A change the downstream pin refuses, a type upstream changed in place and
+// an upstream pin that cannot tell its type; then a change while stopped,
+// which the output carries through the graph.
+TEST_F(SpyPeers, TypeChangesRefusedUnknownOrWhileStopped)
+{
+    const CMType mt44 = AudioType(44100), mt22 = AudioType(22050), mt48 = AudioType(48000);
+    m_spSource->SetMediaTypes({mt44, mt22});
+    ASSERT_EQ(S_OK, Connect());
+    ASSERT_EQ(S_OK, Run());
+    m_spSink->SetReconnectResult(VFW_E_TYPE_NOT_ACCEPTED);
+    EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, m_spSource->ReconnectWith(mt22));
+    EXPECT_TRUE(PinType(In()) == mt44);
+    EXPECT_TRUE(PinType(Out()) == mt44);
+    EXPECT_EQ(1u, CSpyHost::Get()->CountLines("Dynamic reconnection failed, ReceiveConnection()=0x8004022A"));
+    m_spSink->SetReconnectResult(S_OK);
+    EXPECT_EQ(S_OK, m_spSource->DeliverOne(1000, c_tDur));
+
+    m_spSource->ChangeConnectionType(mt48);
+    EXPECT_EQ(S_OK, m_spSource->DeliverOne(1000, c_tDur));
+    EXPECT_TRUE(PinType(In()) == mt48);
+    m_spSource->SetConnectionTypeResult(E_UNEXPECTED);
+    EXPECT_EQ(S_OK, m_spSource->Deliver(3, 1000, c_tDur));
+    EXPECT_TRUE(PinType(In()) == mt48);
+    EXPECT_EQ(3u, CSpyHost::Get()->CountLines("upstream ConnectionMediaType()=0x8000FFFF"));
+    ASSERT_EQ(S_OK, Stop());
+    EXPECT_EQ(5u, m_spSink->SampleCount());
+    m_spSource->SetConnectionTypeResult(S_OK);
+
+    // Stopped: the graph reconnects the output with the input's new type.
+    CComPtr<IFilterGraph2> spGraph2;
+    ASSERT_EQ(S_OK, m_spGraph.QueryInterface(&spGraph2));
+    const LONG nReceiveConnection = m_spSink->ReceiveConnectionCount();
+    EXPECT_EQ(S_OK, spGraph2->ReconnectEx(m_spSource->Pin(), &mt22));
+    EXPECT_TRUE(PinType(In()) == mt22);
+    EXPECT_TRUE(PinType(Out()) == mt22);
+    EXPECT_TRUE(m_spSink->ConnectionType() == mt22);
+    EXPECT_LT(nReceiveConnection, m_spSink->ReceiveConnectionCount());
+    ASSERT_EQ(S_OK, Run());
+    EXPECT_EQ(S_OK, m_spSource->DeliverOne(1000, c_tDur));
+    ASSERT_EQ(S_OK, Stop());
+    EXPECT_EQ(6u, m_spSink->SampleCount());
 }
 
 TEST_F(SpyPeers, ForcedPassThroughSharesTheDownstreamAllocatorUntilLeft)
@@ -269,11 +373,20 @@ TEST_F(SpyPeers, RegistryOptionsOnJoinAndTheDifferenceFile)
     EXPECT_TRUE(Spy()->m_bCheckPositioning);
     ASSERT_EQ(S_OK, Connect());
     ASSERT_EQ(S_OK, Run());
+    LARGE_INTEGER liFreq, liStart, liStop;
+    QueryPerformanceFrequency(&liFreq);
+    QueryPerformanceCounter(&liStart);
     EXPECT_EQ(S_OK, m_spSource->Deliver(5, 1000, c_tDur));
+    QueryPerformanceCounter(&liStop);
     ASSERT_EQ(S_OK, Stop());
     std::vector<BYTE> file = ReadAll(sDiff);
     ASSERT_EQ(4u + 4 * 4, file.size());
-    EXPECT_EQ(4u, *reinterpret_cast<DWORD*>(file.data()));
+    const DWORD* pdw = reinterpret_cast<DWORD*>(file.data());
+    EXPECT_EQ(4u, pdw[0]);
+    // Microseconds: together no longer than the delivery took (the nominal
+    // processor rate may be off by some, a unit mistake by a thousandfold).
+    const LONGLONG llElapsedUs = (liStop.QuadPart - liStart.QuadPart) * 1000000 / liFreq.QuadPart;
+    EXPECT_LE(LONGLONG(pdw[1]) + pdw[2] + pdw[3] + pdw[4], 4 * llElapsedUs + 4);
     EXPECT_EQ(5u, CSpyHost::Get()->CountLines(" Dur="));
     // A run of one sample records no interval.
     ASSERT_EQ(S_OK, Run());
@@ -284,11 +397,20 @@ TEST_F(SpyPeers, RegistryOptionsOnJoinAndTheDifferenceFile)
     EXPECT_EQ(0u, *reinterpret_cast<DWORD*>(file.data()));
     DeleteFileW(sDiff.c_str());
 
-    // Wrong types are ignored; an overlong path empties the option.
+    // Joining again with both values absent: the file is forgotten, the flag kept.
     m_spGraph->Disconnect(m_spSink->Pin());
     m_spGraph->Disconnect(Out());
     m_spGraph->Disconnect(m_spSource->Pin());
     m_spGraph->Disconnect(In());
+    ASSERT_EQ(S_OK, m_spGraph->RemoveFilter(m_spSpy));
+    {
+        CSpyOptionsKey key;
+        ASSERT_EQ(S_OK, m_spGraph->AddFilter(m_spSpy, L"Spy"));
+    }
+    EXPECT_TRUE(Spy()->m_bCheckPositioning);
+    EXPECT_EQ(0, Spy()->m_szDifferenceFile[0]);
+
+    // Wrong types are ignored; an overlong path empties the option.
     {
         CSpyOptionsKey key;
         key.SetText(L"Check positioning", L"1");

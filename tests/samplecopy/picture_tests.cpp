@@ -51,6 +51,7 @@ class CBufferSample : public IMediaSample
 {
 public:
     std::vector<BYTE> m_buffer;
+    long m_cbSet = -1; // the last SetActualDataLength
     explicit CBufferSample(size_t cb, BYTE bFill) : m_buffer(cb, bFill) {}
     STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = nullptr, E_NOINTERFACE; }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
@@ -64,7 +65,7 @@ public:
     STDMETHODIMP IsPreroll() override { return S_FALSE; }
     STDMETHODIMP SetPreroll(BOOL) override { return E_NOTIMPL; }
     STDMETHODIMP_(long) GetActualDataLength() override { return GetSize(); }
-    STDMETHODIMP SetActualDataLength(long) override { return E_NOTIMPL; }
+    STDMETHODIMP SetActualDataLength(long cb) override { return m_cbSet = cb, S_OK; }
     STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** pp) override { return *pp = nullptr, S_FALSE; }
     STDMETHODIMP SetMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
     STDMETHODIMP IsDiscontinuity() override { return S_FALSE; }
@@ -157,6 +158,7 @@ TEST(OverlayMixerCopier, CopiesBetweenRowWidthsAndRefusesMismatches)
     CBufferSample src(1280 * 480, 0), dst(1440 * 480, 0xEE);
     src.m_buffer = Pattern(1280 * 480);
     ASSERT_EQ(S_OK, snapshot.Copy(&src, &dst, PM_DATA | PM_ACTLEN));
+    EXPECT_EQ(1440 * 480, dst.m_cbSet) << "the destination's whole picture";
     for (int y = 0; y < 480; y += 97)
     {
         EXPECT_TRUE(std::equal(src.m_buffer.begin() + y * 1280, src.m_buffer.begin() + (y + 1) * 1280,

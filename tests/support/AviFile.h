@@ -1,5 +1,6 @@
 // An uncompressed AVI file in the temporary folder, for graphs of real
-// filters: one 'DIB ' video stream, key frames only, with an idx1 index.
+// filters: one 'DIB ' video stream, key frames only, with an idx1 index,
+// and on request a PCM audio stream interleaved with it.
 #pragma once
 
 #include <windows.h>
@@ -32,8 +33,10 @@ inline std::vector<BYTE> AviFrameBytes(LONG nWidth, LONG nHeight, WORD wBitCount
     return frame;
 }
 
-// Writes the file and returns its path; the caller deletes it.
-inline std::wstring WriteTestAviFile(LONG nWidth, LONG nHeight, WORD wBitCount, DWORD nFrames, DWORD nFps)
+// Writes the file and returns its path; the caller deletes it. The audio,
+// when asked for, is a ramp, so that every chunk differs from the others.
+inline std::wstring WriteTestAviFile(LONG nWidth, LONG nHeight, WORD wBitCount, DWORD nFrames, DWORD nFps,
+                                     const CPcmDesc* pAudio = nullptr)
 {
     CAviVideoDesc v;
     v.nWidth = nWidth;
@@ -44,6 +47,9 @@ inline std::wstring WriteTestAviFile(LONG nWidth, LONG nHeight, WORD wBitCount, 
     WriteAviFile(path.c_str(), v, nFrames, [&](DWORD nFrame, BYTE* pb, DWORD cb) {
         const std::vector<BYTE> frame = AviFrameBytes(nWidth, nHeight, wBitCount, nFrame);
         memcpy(pb, frame.data(), std::min<size_t>(cb, frame.size()));
+    }, pAudio, [](DWORD nFirstBlock, BYTE* pb, DWORD cb) {
+        for (DWORD i = 0; i < cb; ++i)
+            pb[i] = static_cast<BYTE>(nFirstBlock * 3 + i * 5);
     });
     return path;
 }

@@ -190,10 +190,28 @@ STDMETHODIMP CTestAllocator::Decommit()
     return hr;
 }
 
+void CTestAllocator::SetNextBufferType(const AM_MEDIA_TYPE& mt)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mtNext = mt;
+    m_bTypePending = true;
+    m_bClear = true;
+}
+
 STDMETHODIMP CTestAllocator::GetBuffer(IMediaSample** ppBuffer, REFERENCE_TIME* pStart, REFERENCE_TIME* pEnd,
                                        DWORD dwFlags)
 {
-    return m_spInner->GetBuffer(ppBuffer, pStart, pEnd, dwFlags);
+    const HRESULT hr = m_spInner->GetBuffer(ppBuffer, pStart, pEnd, dwFlags);
+    if (FAILED(hr))
+        return hr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    BYTE* pb = nullptr;
+    if (m_bClear && SUCCEEDED((*ppBuffer)->GetPointer(&pb)))
+        memset(pb, 0, (*ppBuffer)->GetSize());
+    if (m_bTypePending)
+        (*ppBuffer)->SetMediaType(&m_mtNext);
+    m_bTypePending = false;
+    return hr;
 }
 
 STDMETHODIMP CTestAllocator::ReleaseBuffer(IMediaSample* pBuffer) { return m_spInner->ReleaseBuffer(pBuffer); }
@@ -201,7 +219,10 @@ STDMETHODIMP CTestAllocator::ReleaseBuffer(IMediaSample* pBuffer) { return m_spI
 // ---------------------------------------------------------------------------
 // CTestPeerFilter
 
-STDMETHODIMP CTestPeerFilter::GetClassID(CLSID* pClsid) { return PutOut(pClsid, ClassId()); }
+STDMETHODIMP CTestPeerFilter::GetClassID(CLSID* pClsid)
+{
+    return PutOut(pClsid, m_clsidPosed != GUID_NULL ? m_clsidPosed : ClassId());
+}
 
 STDMETHODIMP CTestPeerFilter::Stop()
 {
@@ -340,6 +361,11 @@ STDMETHODIMP CTestPinBase::ConnectionMediaType(AM_MEDIA_TYPE* pmt)
     {
         MTInit(pmt);
         return VFW_E_NOT_CONNECTED;
+    }
+    if (FAILED(m_hrConnectionType))
+    {
+        MTInit(pmt);
+        return m_hrConnectionType;
     }
     return MTCopy(pmt, &m_mt);
 }
@@ -581,6 +607,8 @@ STDMETHODIMP CTestSink::CInputPin::ReceiveConnection(IPin* pConnector, const AM_
         return VFW_E_ALREADY_CONNECTED;
     if (!bReconnect && m_pFilter->State() != State_Stopped)
         return VFW_E_NOT_STOPPED;
+    if (bReconnect && m_pSink->m_hrReconnect != S_OK)
+        return m_pSink->m_hrReconnect;
     PIN_DIRECTION eDir = PINDIR_INPUT;
     if (FAILED(pConnector->QueryDirection(&eDir)) || eDir != PINDIR_OUTPUT)
         return VFW_E_INVALID_DIRECTION;
@@ -1120,6 +1148,12 @@ HRESULT CTestSource::ReconnectWith(const AM_MEDIA_TYPE& mt)
         m_pin.SetType(mt);
     }
     return hr;
+}
+
+void CTestSource::ChangeConnectionType(const AM_MEDIA_TYPE& mt)
+{
+    CFilterLock lock(this);
+    m_pin.SetType(mt);
 }
 
 HRESULT CTestSource::StartThread(long cbSample, REFERENCE_TIME tDuration, DWORD dwSleepMs)

@@ -84,6 +84,9 @@ public:
     // Commit and Decommit answer hr and change nothing (S_OK: pass on).
     void SetCommitResult(HRESULT hr) { m_hrCommit = hr; }
     void SetDecommitResult(HRESULT hr) { m_hrDecommit = hr; }
+    // The next buffer handed out carries mt, as a renderer asks for a new
+    // picture layout; from then on every buffer is cleared to zero first.
+    void SetNextBufferType(const AM_MEDIA_TYPE& mt);
 
     LONG CommitCount() const { return m_nCommit; }
     LONG DecommitCount() const { return m_nDecommit; }
@@ -111,6 +114,9 @@ private:
     volatile HRESULT m_hrCommit = S_OK, m_hrDecommit = S_OK;
     volatile LONG m_nCommit = 0, m_nDecommit = 0;
     volatile bool m_bCommitted = false;
+    std::mutex m_mutex; // the next buffer's type
+    CMType m_mtNext;
+    bool m_bTypePending = false, m_bClear = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -122,6 +128,8 @@ public:
 
     FILTER_STATE State() const { return m_eState; }
     IFilterGraph* Graph() const { return m_pGraph; }
+    // GetClassID answers clsid, to pose as another filter (GUID_NULL: our own).
+    void SetClassId(const CLSID& clsid) { m_clsidPosed = clsid; }
 
     // IPersist
     STDMETHODIMP GetClassID(CLSID* pClsid) override;
@@ -151,6 +159,7 @@ protected:
     CComPtr<IReferenceClock> m_spClock;
     IFilterGraph* m_pGraph = nullptr; // not counted: the graph holds us
     WCHAR m_szName[128] = L"";
+    CLSID m_clsidPosed = GUID_NULL;
 };
 
 // Common part of the two pins: identity, lifetime (on the filter) and
@@ -179,6 +188,8 @@ public:
     CMType ConnectionType();
     // Caller holds the filter lock.
     void SetType(const AM_MEDIA_TYPE& mt) { m_mt = mt; }
+    // ConnectionMediaType fails with hr while connected (S_OK: answers).
+    void SetConnectionTypeResult(HRESULT hr) { m_hrConnectionType = hr; }
 
 protected:
     CTestPeerFilter* m_pFilter;
@@ -186,6 +197,7 @@ protected:
     PIN_DIRECTION m_eDir;
     CComPtr<IPin> m_spConnected; // under the filter lock
     CMType m_mt;
+    volatile HRESULT m_hrConnectionType = S_OK;
 };
 
 // ---------------------------------------------------------------------------
@@ -218,6 +230,9 @@ public:
     // The nIndex-th sample received (from 0, Receive and ReceiveMultiple
     // alike) is answered with hr; it is still recorded.
     void SetReceiveResult(size_t nIndex, HRESULT hr);
+    // A dynamic ReceiveConnection (from the connected peer) answers hr
+    // without a change (S_OK: the usual checks).
+    void SetReconnectResult(HRESULT hr) { m_hrReconnect = hr; }
     void EnablePropertySet(bool bEnable) { m_bPropertySet = bEnable; }
     // IMixerPinConfig on the pin (0: off, the default), or also IMixerPinConfig2 (2).
     void EnableMixerPinConfig(int nVersion) { m_nMixerVersion = nVersion; }
@@ -362,6 +377,7 @@ private:
     volatile LONG m_nNotify = 0, m_nEos = 0, m_nBeginFlush = 0, m_nEndFlush = 0;
     volatile LONG m_nWhileStopped = 0, m_nWhileFlushing = 0, m_nReceiveConnection = 0;
     volatile bool m_bFlushing = false;
+    volatile HRESULT m_hrReconnect = S_OK;
     bool m_bEosPending = false; // EndOfStream while paused: EC_COMPLETE on Run
     bool m_bPropertySet = false;
     bool m_bFault = false;
@@ -431,6 +447,11 @@ public:
     // that changes type while connected does; on success the connection
     // takes mt.
     HRESULT ReconnectWith(const AM_MEDIA_TYPE& mt);
+    // The pin's connection type becomes mt without a word to the peer, as
+    // ConnectionMediaType of a pin that changed its format in place tells.
+    void ChangeConnectionType(const AM_MEDIA_TYPE& mt);
+    // ConnectionMediaType fails with hr (S_OK: answers).
+    void SetConnectionTypeResult(HRESULT hr) { m_pin.SetConnectionTypeResult(hr); }
 
     // --- Streaming thread: pushes samples until StopThread; waits while
     // the allocator is decommitted instead of failing.

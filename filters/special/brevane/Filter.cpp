@@ -93,6 +93,7 @@ void CSpyFilter::ResetStatistics()
     m_llTickTime = 0;
     m_nBadTimecodes = 0;
     m_nBadFormats = 0;
+    m_nTypeQueryFailures = 0;
     m_tSlotStart = MINLONGLONG;
     m_dwLastTick = timeGetTime();
     m_dwRateTick = 0;
@@ -433,9 +434,18 @@ bool CSpyFilter::TrackInPlaceType(IMediaSample* pSample)
     // The upstream pin cannot change while a sample is inside: a stop waits
     // for it, and only a stopped pin disconnects.
     IPin* pUp = m_apIn->m_spConnected;
-    CMType mt;
-    if (pUp == nullptr || FAILED(pUp->ConnectionMediaType(&mt)))
+    if (pUp == nullptr)
         return false;
+    CMType mt;
+    const HRESULT hr = pUp->ConnectionMediaType(&mt);
+    if (FAILED(hr))
+    {
+        // The current type stays; a pin failing on every sample is thinned out.
+        if (PassesThinning(++m_nTypeQueryFailures))
+            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): upstream ConnectionMediaType()=0x%X, type kept\n",
+                   m_szTag, hr);
+        return false;
+    }
     {
         CComObjectRootMT::ObjectLock lock(m_apIn);
         if (m_apIn->m_mt == mt)

@@ -225,6 +225,7 @@ public:
     LONGLONG m_llTickTime = 0;
     UINT m_nBadTimecodes = 0;
     UINT m_nBadFormats = 0; // wave formats that cannot count frames
+    UINT m_nTypeQueryFailures = 0; // upstream ConnectionMediaType failures
     REFERENCE_TIME m_tTotalDuration = 0;
     REFERENCE_TIME m_tSlotStart = MINLONGLONG;
     LONGLONG m_llTotalBytes = 0;
