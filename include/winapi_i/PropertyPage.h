@@ -27,7 +27,15 @@ class CPropertyPageImpl : public IPropertyPage, public CDialogImpl<T>
 {
 public:
     CPropertyPageImpl() = default;
-    virtual ~CPropertyPageImpl() { ReleaseObjects(); }
+    // A host that releases an active page without Deactivate leaves the
+    // dialog to CDialogImpl, which destroys it.
+    virtual ~CPropertyPageImpl()
+    {
+        if (this->m_hWnd != nullptr)
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
+                   L"### CPropertyPageImpl::~CPropertyPageImpl(): released while active, dialog destroyed\n");
+        ReleaseObjects();
+    }
 
     // IPropertyPage
     STDMETHOD(SetPageSite)(IPropertyPageSite* pPageSite) override

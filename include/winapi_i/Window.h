@@ -228,6 +228,23 @@ template <class T>
 class CDialogImpl : public CWindow
 {
 public:
+    CDialogImpl() = default;
+    CDialogImpl(const CDialogImpl&) = delete;
+    CDialogImpl& operator=(const CDialogImpl&) = delete;
+    // A dialog still open when its object goes would send its next message
+    // (a timer's, say) to freed memory: it is cut loose and destroyed. From
+    // another thread DestroyWindow fails, so the window is asked to close.
+    ~CDialogImpl()
+    {
+        HWND hWnd = m_hWnd;
+        m_hWnd = nullptr;
+        if (hWnd == nullptr || !::IsWindow(hWnd))
+            return;
+        ::SetWindowLongPtrW(hWnd, DWLP_USER, 0);
+        if (!::DestroyWindow(hWnd))
+            ::PostMessageW(hWnd, WM_CLOSE, 0, 0);
+    }
+
     HWND Create(HWND hWndParent)
     {
         if (m_hWnd != nullptr)
@@ -253,7 +270,12 @@ private:
         }
         auto* pThis = reinterpret_cast<CDialogImpl*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
         if (pThis == nullptr)
+        {
+            // Only a dialog whose object is gone is closed without one.
+            if (uMsg == WM_CLOSE)
+                ::DestroyWindow(hWnd);
             return FALSE;
+        }
         LRESULT lResult = 0;
         const BOOL bHandled = static_cast<T*>(pThis)->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult);
         if (uMsg == WM_NCDESTROY)

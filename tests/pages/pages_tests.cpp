@@ -125,7 +125,16 @@ TEST_F(PageTest, PageInfoSizeTitlesAndBadArguments)
         EXPECT_EQ(E_POINTER, sp->Move(nullptr));
         EXPECT_EQ(S_OK, sp->Deactivate());
         EXPECT_EQ(E_UNEXPECTED, sp->Show(SW_SHOW));
+        // Released while active, its refresh timer running: the dialog goes too.
+        IUnknown* apSpy[] = {m_spSpy};
+        ASSERT_EQ(S_OK, sp->SetObjects(1, apSpy));
+        ASSERT_EQ(S_OK, sp->Activate(m_hFrame, &rc, FALSE));
+        spMarshal.Release();
+        sp.Release();
+        EXPECT_EQ(nullptr, GetWindow(m_hFrame, GW_CHILD));
     }
+    SIZE size = {};
+    EXPECT_EQ(E_UNEXPECTED, GetDialogTemplateSize(GetModuleHandleW(nullptr), 999, &size));
 }
 
 TEST_F(PageTest, PageWithoutTheInterfaceIsDisabledAndEmpty)
@@ -242,6 +251,8 @@ TEST_F(PageTest, CaptureFieldsApplyAndStart)
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(0u, boxes[0].sText.find(L"Error in number of samples\n")) << boxes[0].sText;
     EXPECT_NE(std::wstring::npos, boxes[0].sText.find(L"Error 0x80070057"));
+    SetEdit(IDC_PP_NSAMPLES, L"99999999999"); // beyond 32 bits
+    EXPECT_EQ(1u, CMessageBoxes::Take().size());
 
     // The file dialog's request, answered with a name.
     CSpyFilterPP::s_pfnGetSaveFileName = &ChooseFile;

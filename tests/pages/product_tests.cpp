@@ -76,12 +76,22 @@ TEST_F(ProductTest, PageOnTheRunningFilterMeasuresSetsAndCaptures)
 
     Click(IDC_PP_START);
     EXPECT_TRUE(CMessageBoxes::Take().empty());
-    Sleep(500);
-    m_pGraph.reset(); // stops the graph and ends the capture
-    WIN32_FIND_DATAW fd;
-    HANDLE hFind = FindFirstFileW((sBase + L"*").c_str(), &fd);
+    // A loaded machine may take a while before the first sample is written.
+    WIN32_FIND_DATAW fd = {};
+    HANDLE hFind = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 300 && hFind == INVALID_HANDLE_VALUE; ++i)
+    {
+        Sleep(100);
+        hFind = FindFirstFileW((sBase + L"*").c_str(), &fd);
+        if (hFind != INVALID_HANDLE_VALUE && fd.nFileSizeLow == 0 && fd.nFileSizeHigh == 0)
+        {
+            FindClose(hFind);
+            hFind = INVALID_HANDLE_VALUE;
+        }
+    }
     ASSERT_NE(INVALID_HANDLE_VALUE, hFind);
     FindClose(hFind);
+    m_pGraph.reset(); // stops the graph and ends the capture
     const std::wstring sFile = std::wstring(szDir) + fd.cFileName;
     WCHAR szExe[MAX_PATH];
     GetModuleFileNameW(nullptr, szExe, MAX_PATH);
