@@ -88,14 +88,17 @@ public:
         DeleteFileW(m_sWave.c_str());
     }
     bool IsConnected() const { return m_bConnected; }
-    HRESULT Run()
+    HRESULT Run() { return Control(&IMediaControl::Run); }
+    HRESULT Stop() { return Control(&IMediaControl::Stop); }
+
+private:
+    HRESULT Control(HRESULT (STDMETHODCALLTYPE IMediaControl::*pfnCall)())
     {
         CComPtr<IMediaControl> spControl;
         HRESULT hr = m_spGraph.QueryInterface(&spControl);
-        return SUCCEEDED(hr) ? spControl->Run() : hr;
+        return SUCCEEDED(hr) ? (spControl.p->*pfnCall)() : hr;
     }
 
-private:
     CComPtr<IBaseFilter> m_spSpy;
     CComPtr<IGraphBuilder> m_spGraph;
     std::wstring m_sWave;
