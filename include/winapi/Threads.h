@@ -69,9 +69,9 @@ public:
 
     static unsigned __stdcall StartThread(void* pv)
     {
-        TraceW(TRACE_CAT_GENERAL, 8, L"CSimpleThread::StartThread(): thread 0x%04X started\n", GetCurrentThreadId());
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"CSimpleThread::StartThread(): thread 0x%04X started\n", GetCurrentThreadId());
         const unsigned nResult = static_cast<unsigned>(static_cast<T*>(pv)->RunThread());
-        TraceW(TRACE_CAT_GENERAL, 8, L"CSimpleThread::StartThread(): thread 0x%04X stopped, result=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"CSimpleThread::StartThread(): thread 0x%04X stopped, result=0x%X\n",
                GetCurrentThreadId(), nResult);
         return nResult;
     }
@@ -86,12 +86,12 @@ public:
             const DWORD dwWait = WaitForSingleObject(m_hThread, dwWaitTime);
             if (dwWait != WAIT_OBJECT_0)
             {
-                TraceW(TRACE_CAT_GENERAL, 2,
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                        L"###Err### CSimpleThread<>::Stop(): WaitForSingleObject( wait time=%u )=0x%X for thread 0x%X\n",
                        dwWaitTime, dwWait, m_dwThreadId);
                 if (bTerminate)
                 {
-                    TraceW(TRACE_CAT_GENERAL, 1,
+                    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EXCEPTION,
                            L"######### CSimpleThread<>::Stop(): call TerminateThread() for thread 0x%X\n", m_dwThreadId);
                     TerminateThread(m_hThread, 0xFFFFFFFF);
                 }

@@ -197,7 +197,7 @@ HRESULT COverlayMixerCopier::CopyBuffer(IMediaSample* pDst, const BYTE* pbSrc, l
     // one its whole size.
     hr = pDst->SetActualDataLength(m_cbImageDst);
     if (FAILED(hr))
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### COverlayMixerCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### COverlayMixerCopier::CopyBuffer(): SetActualDataLength( %i )=0x%X\n",
                m_cbImageDst, hr);
     return hr;
 }

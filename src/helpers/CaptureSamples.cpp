@@ -353,7 +353,7 @@ HRESULT CCaptureSamples::StopCapture()
     // capture cleared; closing it here would pull the handle from under it.
     const ULONG nDropped = EndCapture(bWorkerIdle);
     if (nDropped != 0)
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StopCapture(): %u queued records dropped\n", m_szDebugName, nDropped);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s StopCapture(): %u queued records dropped\n", m_szDebugName, nDropped);
     return S_OK;
 }
 
@@ -598,7 +598,7 @@ HRESULT CCaptureSamples::RunThread()
             if (hr == S_OK)
                 continue;
             if (FAILED(hr))
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s RunThread(): Write...()=0x%X\n", m_szDebugName, hr);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s RunThread(): Write...()=0x%X\n", m_szDebugName, hr);
             CloseWriter();
             m_evStopped.Set();
             dwWait = INFINITE;

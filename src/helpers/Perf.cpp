@@ -84,7 +84,7 @@ DWORD CPerf::TicksToMicroseconds(LONGLONG llTicks)
 void CPerf::TraceDuration(LPCWSTR pszPrefix) const
 {
     const DWORD us = DurationUs();
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s Dur=%u.%03u ms\n", pszPrefix != nullptr ? pszPrefix : L"[Perf] ", us / 1000,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s Dur=%u.%03u ms\n", pszPrefix != nullptr ? pszPrefix : L"[Perf] ", us / 1000,
            us % 1000);
 }
 
@@ -107,7 +107,7 @@ bool CPerf::FlushCheck()
 
 void CPerf::TraceResults(LPCWSTR pszPrefix) const
 {
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s Result for %u tests\n", pszPrefix != nullptr ? pszPrefix : L"[Perf] ",
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s Result for %u tests\n", pszPrefix != nullptr ? pszPrefix : L"[Perf] ",
            static_cast<UINT>(m_cFlushes));
     // 100 lines of at most 18 characters fit the fixed buffer. A trace line
     // holds fewer than 512 characters, so the text goes out in pieces of
@@ -125,10 +125,10 @@ void CPerf::TraceResults(LPCWSTR pszPrefix) const
         {
             const WCHAR ch = szText[cchBefore];
             szText[cchBefore] = 0;
-            TraceW(TRACE_CAT_GENERAL, 2, L"%s", szText + cchPieceStart);
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s", szText + cchPieceStart);
             szText[cchBefore] = ch;
             cchPieceStart = cchBefore;
         }
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s", szText + cchPieceStart);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s", szText + cchPieceStart);
 }

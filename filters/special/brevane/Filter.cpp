@@ -127,7 +127,7 @@ HRESULT CSpyFilter::Filter_JoinFilterGraph(bool bJoin)
 {
     if (m_apIn->IsConnected() || m_apOut->IsConnected())
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_JoinFilterGraph(): a pin is connected\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_JoinFilterGraph(): a pin is connected\n", m_szTag);
         return E_FAIL;
     }
     if (bJoin)
@@ -155,7 +155,7 @@ void CSpyFilter::ReadRegistryOptions()
     else
         m_szDifferenceFile[0] = 0;
     if (l == ERROR_MORE_DATA)
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s ReadRegistryOptions(): \"Difference file\" is longer than %u characters\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s ReadRegistryOptions(): \"Difference file\" is longer than %u characters\n",
                m_szTag, static_cast<UINT>(MAX_PATH - 1));
     RegCloseKey(hKey);
 }
@@ -199,7 +199,7 @@ STDMETHODIMP CSpyFilter::Stop()
     {
         CComObjectRootMT::ObjectLock lock(this);
         WCHAR szCount[32];
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s Stop(): Through the filter has passed %s samples\n", m_szTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s Stop(): Through the filter has passed %s samples\n", m_szTag,
                LongLong2Str(m_llSamples, szCount));
         if (m_bCheckPositioning)
             m_perf.TraceResults(L"[Perf - Flush] ");
@@ -226,7 +226,7 @@ HRESULT CSpyFilter::OpenDifferenceFile()
     HRESULT hr = m_diffFile.Open(m_szDifferenceFile, FILE_ATTRIBUTE_NORMAL);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Pause(): difference file '%s' cannot be opened, hr=0x%X\n", m_szTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Pause(): difference file '%s' cannot be opened, hr=0x%X\n", m_szTag,
                m_szDifferenceFile, hr);
         return hr;
     }
@@ -241,14 +241,14 @@ HRESULT CSpyFilter::OpenDifferenceFile()
     // The intervals divide by the rate: without one there is nothing to write.
     if (!GetProcFreq(&m_dwFreq, false) || m_dwFreq == 0)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Pause(): processor rate unknown, no difference file\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Pause(): processor rate unknown, no difference file\n", m_szTag);
         m_diffFile.Close(true);
         return S_OK;
     }
     hr = m_diffFile.Write(&m_nDiffTotal, sizeof(m_nDiffTotal));
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Pause(): difference file header, hr=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Pause(): difference file header, hr=0x%X\n", m_szTag, hr);
         m_diffFile.Close(true);
     }
     return hr;
@@ -268,7 +268,7 @@ void CSpyFilter::RecordInterval()
         {
             const HRESULT hr = m_diffFile.Write(pdw, m_nDiffPending * sizeof(DWORD));
             if (FAILED(hr))
-                TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): difference file write, hr=0x%X\n", m_szTag, hr);
+                TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): difference file write, hr=0x%X\n", m_szTag, hr);
             m_nDiffTotal += m_nDiffPending;
             m_nDiffPending = 0;
         }
@@ -288,7 +288,7 @@ HRESULT CSpyFilter::CloseDifferenceFile()
     if (SUCCEEDED(hr))
         hr = m_diffFile.WriteAt(0, &m_nDiffTotal, sizeof(m_nDiffTotal));
     if (FAILED(hr))
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Stop(): difference file write, hr=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Stop(): difference file write, hr=0x%X\n", m_szTag, hr);
     m_diffFile.Close(false);
     return hr;
 }
@@ -356,7 +356,7 @@ void CSpyFilter::CheckTimecode(IMediaSample* pSample)
     }
     const UINT n = ++m_nBadTimecodes;
     if (PassesThinning(n))
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s Filter_SendSample(): Invalid timecode sample %u, size %u\n", m_szTag, n,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s Filter_SendSample(): Invalid timecode sample %u, size %u\n", m_szTag, n,
                static_cast<UINT>(cb));
 }
 
@@ -387,7 +387,7 @@ CSpyFilter::CSampleFacts CSpyFilter::SampleFacts(IMediaSample* pSample)
     }
     if (cbSize >= 0 && f.cbActual > cbSize)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): sample claims %i bytes in a buffer of %i\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): sample claims %i bytes in a buffer of %i\n",
                m_szTag, f.cbActual, cbSize);
         f.cbActual = cbSize;
     }
@@ -424,7 +424,7 @@ bool CSpyFilter::TrackInPlaceType(IMediaSample* pSample)
     AM_MEDIA_TYPE* pmt = nullptr;
     if (pSample->GetMediaType(&pmt) == S_OK && pmt != nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s: Filter_SendSample(): sample has media type\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s: Filter_SendSample(): sample has media type\n", m_szTag);
         Debug_MediaType(TRACE_CAT_GENERAL, 2, pmt, m_szTag);
         m_apIn->SetCurrentType(*pmt);
         MTDelete(pmt);
@@ -442,7 +442,7 @@ bool CSpyFilter::TrackInPlaceType(IMediaSample* pSample)
     {
         // The current type stays; a pin failing on every sample is thinned out.
         if (PassesThinning(++m_nTypeQueryFailures))
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): upstream ConnectionMediaType()=0x%X, type kept\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): upstream ConnectionMediaType()=0x%X, type kept\n",
                    m_szTag, hr);
         return false;
     }
@@ -473,7 +473,7 @@ HRESULT CSpyFilter::PrepareCopy(IMediaSample* pSample, IMediaSample** ppOut)
     hr = CopyInto(pSample, spBuffer);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): copy into the output buffer failed, hr=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): copy into the output buffer failed, hr=0x%X\n",
                m_szTag, hr);
         return hr;
     }
@@ -508,10 +508,10 @@ void CSpyFilter::HandToCapture(IMediaSample* pSample)
         return;
     if (hr == S_FALSE)
     {
-        TraceW(TRACE_CAT_GENERAL, 4, L"### %s Filter_SendSample(): m_capture.CaptureSample()=S_FALSE\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s Filter_SendSample(): m_capture.CaptureSample()=S_FALSE\n", m_szTag);
         return;
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): m_capture.CaptureSample()=0x%X\n", m_szTag, hr);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): m_capture.CaptureSample()=0x%X\n", m_szTag, hr);
     m_capture.StopCapture();
 }
 
@@ -573,7 +573,7 @@ void CSpyFilter::CountAudioFrames(long cb)
     if (mt.pbFormat == nullptr || mt.cbFormat < sizeof(PCMWAVEFORMAT))
     {
         if (PassesThinning(++m_nBadFormats))
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): wave format of %u bytes, frames not counted\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): wave format of %u bytes, frames not counted\n",
                    m_szTag, static_cast<UINT>(mt.cbFormat));
         return;
     }
@@ -583,7 +583,7 @@ void CSpyFilter::CountAudioFrames(long cb)
     if (pwfx->nBlockAlign == 0)
     {
         if (PassesThinning(++m_nBadFormats))
-            TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_SendSample(): PCM format with nBlockAlign 0, frames not counted\n",
+            TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_SendSample(): PCM format with nBlockAlign 0, frames not counted\n",
                    m_szTag);
         return;
     }
@@ -595,7 +595,7 @@ void CSpyFilter::CountAudioFrames(long cb)
 
 HRESULT CSpyFilter::StreamEvent(LPCWSTR pszLine, HRESULT (STDMETHODCALLTYPE IPin::*pfn)())
 {
-    TraceW(TRACE_CAT_GENERAL, 2, pszLine, m_szTag);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, pszLine, m_szTag);
     CComPtr<IPin> spDown = m_apOut->Downstream();
     return spDown != nullptr ? (spDown->*pfn)() : S_OK;
 }
@@ -614,7 +614,7 @@ HRESULT CSpyFilter::Filter_EndFlush(DWORD) { return StreamEvent(L"%s EndFlush()\
 HRESULT CSpyFilter::Filter_NewSegment(DWORD, REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate)
 {
     WCHAR szStart[32], szStop[32];
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s NewSegment( %s, %s, %g)\n", m_szTag, RefTime2Str(tStart, szStart),
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s NewSegment( %s, %s, %g)\n", m_szTag, RefTime2Str(tStart, szStart),
            RefTime2Str(tStop, szStop), dRate);
     CComPtr<IPin> spDown = m_apOut->Downstream();
     return spDown != nullptr ? spDown->NewSegment(tStart, tStop, dRate) : S_OK;
@@ -623,7 +623,7 @@ HRESULT CSpyFilter::Filter_NewSegment(DWORD, REFERENCE_TIME tStart, REFERENCE_TI
 HRESULT CSpyFilter::Filter_QualityNotify(DWORD dwCookie, IBaseFilter* pSender, Quality q)
 {
     WCHAR szLate[32], szStamp[32];
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s QualityNotify( %s, prop %i, Late=%s, TimeStamp=%s )\n", m_szTag,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s QualityNotify( %s, prop %i, Late=%s, TimeStamp=%s )\n", m_szTag,
            q.Type == Famine ? L"Famine" : L"Flood", q.Proportion, RefTime2Str(q.Late, szLate),
            RefTime2Str(q.TimeStamp, szStamp));
     return Base::Filter_QualityNotify(dwCookie, pSender, q);
@@ -641,7 +641,7 @@ bool CSpyFilter::Filter_QueryAcceptMT(DWORD dwCookie, const AM_MEDIA_TYPE* pmt)
         return !m_apOut->IsConnected() || !m_apOut->IsRefusedSubtype(pmt->subtype);
     if (dwCookie != PINDIR_OUTPUT || !IsSpecialYuvCase(pmt))
         return false;
-    TraceW(TRACE_CAT_GENERAL, 2,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT,
            L"%s Filter_QueryAcceptMT(): we between AviSplitter and OverlayMixer, accepts changed YUV type\n", m_szTag);
     return true;
 }
@@ -708,7 +708,7 @@ HRESULT CSpyFilter::GetSamplesPerSec(double* pdSamplesPerSec)
 
 HRESULT CSpyFilter::ForcePassthruAllocator(LONG bForce)
 {
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s IVelmoraSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTag, BoolText(bForce));
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s IVelmoraSpyFilter::ForcePassthruAllocator( '%s' )\n", m_szTag, BoolText(bForce));
     const LONG bValue = bForce ? TRUE : FALSE;
     CComObjectRootMT::ObjectLock lock(this);
     if (m_eState != State_Stopped)
@@ -734,7 +734,7 @@ HRESULT CSpyFilter::SetCaptureProps(BSTR bstrFileNameTemplate, LONG bOneSamplePe
 {
     if (bstrFileNameTemplate == nullptr || bstrFileNameTemplate[0] == 0)
         return E_INVALIDARG;
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s IVelmoraSpyFilter::SetCaptureProps( '%ls', %s, %u )\n", m_szTag, bstrFileNameTemplate,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s IVelmoraSpyFilter::SetCaptureProps( '%ls', %s, %u )\n", m_szTag, bstrFileNameTemplate,
            BoolText(bOneSamplePerFile), nSamples);
     if (m_capture.IsCapturing())
     {
@@ -743,7 +743,7 @@ HRESULT CSpyFilter::SetCaptureProps(BSTR bstrFileNameTemplate, LONG bOneSamplePe
     }
     const HRESULT hr = m_capture.SetCaptureProps(bstrFileNameTemplate, bOneSamplePerFile ? TRUE : FALSE, nSamples, false);
     if (FAILED(hr))
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StartCapture(): m_capture.StartCapture()=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s StartCapture(): m_capture.StartCapture()=0x%X\n", m_szTag, hr);
     return hr;
 }
 
@@ -762,19 +762,19 @@ HRESULT CSpyFilter::GetCaptureProps(BSTR* pbstrFileNameTemplate, LONG* pbOneSamp
 
 HRESULT CSpyFilter::StartCapture()
 {
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s IVelmoraSpyFilter::StartCapture()\n", m_szTag);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s IVelmoraSpyFilter::StartCapture()\n", m_szTag);
     if (m_capture.IsCapturing())
         return E_FAIL;
     CComObjectRootMT::ObjectLock lock(this);
     const HRESULT hr = m_capture.StartCapture(m_apIn->IsConnected() ? &m_apIn->m_mt : nullptr);
     if (FAILED(hr))
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s StartCapture(): m_capture.StartCapture()=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s StartCapture(): m_capture.StartCapture()=0x%X\n", m_szTag, hr);
     return hr;
 }
 
 HRESULT CSpyFilter::SetCheckSum(LONG bCalculate)
 {
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s IVelmoraSpyFilter::SetCheckSum( %s )\n", m_szTag, BoolText(bCalculate));
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s IVelmoraSpyFilter::SetCheckSum( %s )\n", m_szTag, BoolText(bCalculate));
     m_bCheckSum = bCalculate ? TRUE : FALSE;
     return S_OK;
 }

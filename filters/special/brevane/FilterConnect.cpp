@@ -50,7 +50,7 @@ void CInput::SetCurrentType(const AM_MEDIA_TYPE& mt)
 HRESULT CInput::QueryInterfaceCatchAll(REFIID riid, void** ppv)
 {
     WCHAR szName[128];
-    TraceW(TRACE_CAT_GENERAL, 2, L"### [Spy In] QueryInterface( %s ) = E_NOINTERFACE\n",
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"### [Spy In] QueryInterface( %s ) = E_NOINTERFACE\n",
            Guid2Name(riid, szName, ARRAYSIZE(szName)));
     if (ppv != nullptr)
         *ppv = nullptr;
@@ -201,7 +201,7 @@ STDMETHODIMP COutput::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt)
             fi.pGraph->Release();
         info.pFilter->Release();
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"Name: '%s'\n", fi.achName);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"Name: '%s'\n", fi.achName);
     HRESULT hr = Base::Connect(pReceivePin, pmt);
     if (hr != S_OK || m_pFilter == nullptr)
         return hr;
@@ -250,7 +250,7 @@ HRESULT COutput::AgreeOtherType()
     HRESULT hr = static_cast<IPin*>(this)->EnumMediaTypes(&spEnum);
     if (FAILED(hr) || spEnum == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s: AgreeExchange(): EnumMediaTypes()=0x%X\n", m_pFilter->m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s: AgreeExchange(): EnumMediaTypes()=0x%X\n", m_pFilter->m_szTag, hr);
         return E_FAIL;
     }
     const CMType mtKept(m_mt);
@@ -277,23 +277,23 @@ HRESULT COutput::TryOtherType(const AM_MEDIA_TYPE* pmt)
 {
     LPCWSTR pszTag = m_pFilter->m_szTag;
     m_mt = *pmt;
-    TraceW(TRACE_CAT_GENERAL, 8, L"-----------------------------\n");
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"-----------------------------\n");
     Debug_MediaType(TRACE_CAT_GENERAL, 8, pmt, pszTag);
     CComPtr<IPin> spDown = m_spConnected;
     spDown->Disconnect();
     HRESULT hr = spDown->QueryAccept(pmt);
     if (hr != S_OK)
     {
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s: AgreeExchange(): m_spConnected->QueryAccept()=0x%X\n", pszTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: AgreeExchange(): m_spConnected->QueryAccept()=0x%X\n", pszTag, hr);
         return FailureOr(hr, S_FALSE);
     }
     hr = spDown->ReceiveConnection(static_cast<IPin*>(this), pmt);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 8, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n", pszTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: AgreeExchange(): m_spConnected->ReceiveConnection()=0x%X\n", pszTag, hr);
         return hr;
     }
-    TraceW(TRACE_CAT_GENERAL, 8, L"%s: AgreeExchange(): connection accepted\n", pszTag);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s: AgreeExchange(): connection accepted\n", pszTag);
     hr = AgreeAllocator();
     if (hr != S_OK)
         RefuseSubtype(pmt->subtype);
@@ -358,7 +358,7 @@ HRESULT CSpyFilter::ReconnectOutputRunning(const CMType& mtIn)
     const HRESULT hr = spDown->ReceiveConnection(static_cast<IPin*>(m_apOut), &mtIn);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_CompleteConnect(): Dynamic reconnection failed, ReceiveConnection()=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_CompleteConnect(): Dynamic reconnection failed, ReceiveConnection()=0x%X\n",
                m_szTag, hr);
         m_apOut->SetCurrentType(mtKept);
     }
@@ -378,7 +378,7 @@ HRESULT CSpyFilter::CompleteConnectOut()
 {
     if (DownstreamMemInput() != nullptr)
         return S_OK;
-    TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s Filter_CompleteConnect(): downstream pin not support IMemInputPin\n", m_szTag);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s Filter_CompleteConnect(): downstream pin not support IMemInputPin\n", m_szTag);
     return VFW_E_NO_TRANSPORT;
 }
 
@@ -413,7 +413,7 @@ HRESULT CSpyFilter::Filter_CompleteConnectInput()
     const HRESULT hr = spMemInput->NotifyAllocator(m_apIn->m_spAllocIn, m_apIn->m_bReadOnly ? TRUE : FALSE);
     if (FAILED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR,
                L"###Err### %s Filter_CompleteConnectInput(): Allocator agreement for dynamic reconnection failed, NotifyAllocator()=0x%X\n",
                m_szTag, hr);
         return hr;
@@ -432,7 +432,7 @@ HRESULT CSpyFilter::Filter_CompleteConnectOutput()
         return S_OK;
     if (m_bForcePassthru)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s Filter_CompleteConnectOutput(): Reconnection\n", m_szTag);
         m_bAcceptAnyOutputType = true;
     }
     const HRESULT hr = ReconnectInput();
@@ -448,12 +448,12 @@ HRESULT CSpyFilter::ReconnectInput()
 {
     if (m_pFilterGraphJoin == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 4, L"### %s ReconnectInput(): not in a graph, input kept as connected\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_STATE, L"### %s ReconnectInput(): not in a graph, input kept as connected\n", m_szTag);
         return S_OK;
     }
     const HRESULT hr = ReconnectPin(static_cast<IPin*>(m_apIn), nullptr);
     if (FAILED(hr))
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s ReconnectInput(): ReconnectPin()=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s ReconnectInput(): ReconnectPin()=0x%X\n", m_szTag, hr);
     return hr;
 }
 
@@ -478,19 +478,19 @@ HRESULT CSpyFilter::PassThru_Disconnect()
     CComPtr<IPin> spPeer = m_apOut->Downstream();
     if (spPeer == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_Disconnect(): output already disconnected\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_Disconnect(): output already disconnected\n", m_szTag);
         LeavePassThru();
         return S_OK;
     }
     if (DownstreamPin() == nullptr)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_Disconnect(): start reconnection\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_Disconnect(): start reconnection\n", m_szTag);
         CComObjectRootMT::ObjectLock lock(this);
         m_spDownstreamPin = spPeer;
     }
     else
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_Disconnect(): stop reconnection\n", m_szTag);
         LeavePassThru();
     }
     return static_cast<IPin*>(m_apOut)->Disconnect();
@@ -498,7 +498,7 @@ HRESULT CSpyFilter::PassThru_Disconnect()
 
 HRESULT CSpyFilter::PassThru_ReceiveConnection(IPin*, const AM_MEDIA_TYPE* pmt)
 {
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_ReceiveConnection()\n", m_szTag);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_ReceiveConnection()\n", m_szTag);
     CComPtr<IPin> spDown = DownstreamPin();
     if (spDown == nullptr || m_apOut->IsConnected())
         return E_FAIL;
@@ -513,10 +513,10 @@ HRESULT CSpyFilter::PassThru_GetAllocator(IMemAllocator** ppAllocator)
         return E_FAIL;
     const HRESULT hr = spMemInput->GetAllocator(ppAllocator);
     if (hr == S_OK)
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_GetAllocator(): GetAllocator()=S_OK, *ppAllocator=0x%08X\n", m_szTag,
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_GetAllocator(): GetAllocator()=S_OK, *ppAllocator=0x%08X\n", m_szTag,
                TracePtr32(ppAllocator != nullptr ? *ppAllocator : nullptr));
     else
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s PassThru_GetAllocator(): GetAllocator()=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s PassThru_GetAllocator(): GetAllocator()=0x%X\n", m_szTag, hr);
     return hr;
 }
 
@@ -529,10 +529,10 @@ HRESULT CSpyFilter::PassThru_NotifyAllocator(IMemAllocator* pAllocator, BOOL bRe
     const HRESULT hr = spMemInput->NotifyAllocator(pAllocator, bReadOnly);
     if (hr != S_OK)
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s PassThru_NotifyAllocator(): GetAllocator()=0x%X\n", m_szTag, hr);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s PassThru_NotifyAllocator(): GetAllocator()=0x%X\n", m_szTag, hr);
         return hr;
     }
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_NotifyAllocator(): NotifyAllocator()=S_OK, pAllocator=0x%08X\n", m_szTag,
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_NotifyAllocator(): NotifyAllocator()=S_OK, pAllocator=0x%08X\n", m_szTag,
            TracePtr32(pAllocator));
     {
         CScopedLock delivery(&m_apOut->m_csDelivery);
@@ -551,12 +551,12 @@ HRESULT CSpyFilter::PassThru_GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pPro
     const HRESULT hr = spMemInput->GetAllocatorRequirements(pProps);
     if (SUCCEEDED(hr))
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_GetAllocatorRequirements()\n", m_szTag);
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_GetAllocatorRequirements()\n", m_szTag);
         Debug_AllocatorProps(TRACE_CAT_GENERAL, 2, pProps, m_szTag);
     }
     else
     {
-        TraceW(TRACE_CAT_GENERAL, 2, L"###Err### %s PassThru_GetAllocatorRequirements(): GetAllocatorRequirements()=0x%X\n",
+        TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s PassThru_GetAllocatorRequirements(): GetAllocatorRequirements()=0x%X\n",
                m_szTag, hr);
     }
     return hr;
@@ -569,6 +569,6 @@ HRESULT CSpyFilter::PassThru_ReceiveCanBlock()
     if (spDown == nullptr || FAILED(spDown->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&spMemInput))))
         return E_FAIL;
     const HRESULT hr = spMemInput->ReceiveCanBlock();
-    TraceW(TRACE_CAT_GENERAL, 2, L"%s PassThru_ReceiveCanBlock(): ReceiveCanBlock()=0x%X\n", m_szTag, hr);
+    TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_EVENT, L"%s PassThru_ReceiveCanBlock(): ReceiveCanBlock()=0x%X\n", m_szTag, hr);
     return hr;
 }
