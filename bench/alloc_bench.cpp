@@ -1,6 +1,8 @@
 // GetBuffer plus last Release of a sample: the framework's allocator against
 // the platform's own (CLSID_MemoryAllocator) with the same properties, in
 // the same run.
+#include "Bench.h"
+
 #include <dshowx/DSAllocators.h>
 
 #include <uuids.h>
@@ -9,14 +11,6 @@
 
 namespace
 {
-double Seconds()
-{
-    LARGE_INTEGER li, freq;
-    QueryPerformanceCounter(&li);
-    QueryPerformanceFrequency(&freq);
-    return static_cast<double>(li.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
 // Seconds per cycle, or a negative value when the allocator cannot run.
 double CycleTime(IMemAllocator* pAlloc, int n)
 {
@@ -24,17 +18,11 @@ double CycleTime(IMemAllocator* pAlloc, int n)
     ALLOCATOR_PROPERTIES act = {};
     if (FAILED(pAlloc->SetProperties(&req, &act)) || FAILED(pAlloc->Commit()))
         return -1;
-    auto cycle = [pAlloc] {
+    const double t = PerCall(n, [pAlloc](int) {
         IMediaSample* pSample = nullptr;
         if (SUCCEEDED(pAlloc->GetBuffer(&pSample, nullptr, nullptr, 0)) && pSample != nullptr)
             pSample->Release();
-    };
-    for (int i = 0; i < n / 10; ++i)
-        cycle();
-    const double t0 = Seconds();
-    for (int i = 0; i < n; ++i)
-        cycle();
-    const double t = (Seconds() - t0) / n;
+    });
     pAlloc->Decommit();
     return t;
 }
@@ -51,20 +39,14 @@ double FloorTime(int n)
     InitializeCriticalSectionAndSpinCount(&cs, 4000);
     CFloorNode nodes[4] = {{&nodes[1]}, {&nodes[2]}, {&nodes[3]}, {nullptr}};
     CFloorNode* volatile pHead = &nodes[0];
-    auto cycle = [&] {
+    const double t = PerCall(n, [&](int) {
         EnterCriticalSection(&cs);
         CFloorNode* p = pHead;
         pHead = p->pNext;
         p->pNext = pHead;
         pHead = p;
         LeaveCriticalSection(&cs);
-    };
-    for (int i = 0; i < n / 10; ++i)
-        cycle();
-    const double t0 = Seconds();
-    for (int i = 0; i < n; ++i)
-        cycle();
-    const double t = (Seconds() - t0) / n;
+    });
     DeleteCriticalSection(&cs);
     return t;
 }
