@@ -12,6 +12,8 @@
 #include <dshowx/DSHooks.h>
 #include <dshowx/DSPinBase.h>
 
+#include <atomic>
+
 // Samples and the allocator the pin was given. Reads TPin's m_bFlushing,
 // which CInputPin declares and guards with the pin lock.
 template <class TPin>
@@ -24,15 +26,13 @@ public:
         TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemInputPinImpl::Receive\n", p->m_szTag);
         if (pSample == nullptr)
             return E_POINTER;
-        CComPtr<IMediaSample> spHold(pSample);
-        HRESULT hr = CheckReceive(pSample);
+        // The caller holds the sample for the whole call, so it needs no
+        // reference of ours. The checks run under the streaming lock: a stop
+        // that waited for it never sees a sample pass after it returned.
+        CScopedLock streaming(&m_csReceive);
+        const HRESULT hr = CheckReceive(pSample);
         if (hr != S_OK)
             return hr;
-        CScopedLock streaming(&m_csReceive);
-        // A stop that completed between the checks and this point must not
-        // see a sample pass after it returned.
-        if (p->FilterState() == State_Stopped)
-            return VFW_E_WRONG_STATE;
         return p->m_pFilter->Filter_SendSample(p->m_dwCookie, pSample);
     }
 
@@ -64,11 +64,7 @@ public:
         return hr;
     }
 
-    bool IsFlushing()
-    {
-        CComObjectRootMT::ObjectLock lock(Pin());
-        return Pin()->m_bFlushing;
-    }
+    bool IsFlushing() const { return static_cast<const TPin*>(this)->m_bFlushing; }
 
     STDMETHOD(ReceiveCanBlock)() override
     {
@@ -116,16 +112,20 @@ public:
     CComPtr<IMemAllocator> m_spAllocIn;
     bool m_bReadOnly = false;
     ALLOCATOR_PROPERTIES m_propsIn = {};
-    ULONG m_nStoppedSamples = 0; // pin lock: refusals traced since the stop
+    ULONG m_nStoppedSamples = 0; // streaming lock: refusals traced since the stop
 
 protected:
     TPin* Pin() { return static_cast<TPin*>(this); }
 
-    // The checks made under the pin lock before a sample reaches the filter.
+    // The checks made under the streaming lock before a sample reaches the
+    // filter. They read the connection, the flushing flag and the state
+    // without the pin lock: none of them changes while a sample is inside
+    // (disconnection needs a stop, and a stop waits for the streaming lock),
+    // and a flush beginning during the check is the race any pin has. The pin
+    // lock is taken only to adopt a media type the sample carries.
     HRESULT CheckReceive(IMediaSample* pSample)
     {
         TPin* p = Pin();
-        CComObjectRootMT::ObjectLock lock(p);
         if (!p->IsConnected() || p->m_pFilter == nullptr)
         {
             TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s IMemInputPinImpl::Receive(): Input pin not connected\n", p->m_szTag);
@@ -302,12 +302,7 @@ public:
     STDMETHOD(EndOfStream)() override
     {
         TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL, L"%s IPinImpl::EndOfStream\n", this->m_szTag);
-        bool bFlushing;
-        {
-            CComObjectRootMT::ObjectLock lock(this);
-            bFlushing = this->m_bFlushing;
-        }
-        if (bFlushing)
+        if (this->m_bFlushing)
             return S_FALSE;
         return this->m_pFilter != nullptr ? this->m_pFilter->Filter_EndOfStream(this->m_dwCookie) : E_UNEXPECTED;
     }
@@ -372,8 +367,9 @@ public:
         m_dSegRate = 1.0;
     }
 
-    // Pin lock.
-    bool m_bFlushing = false;
+    // Written under the pin lock; Receive reads it under the streaming lock
+    // alone.
+    std::atomic<bool> m_bFlushing{false};
     REFERENCE_TIME m_tSegStart = 0;
     REFERENCE_TIME m_tSegStop = 0;
     double m_dSegRate = 1.0;

@@ -153,6 +153,8 @@ public:
             return E_POINTER;
         TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_CALL, L"%s SetMediaTypeFromSample(): new mediatype is received\n", m_szTag);
         Debug_MediaType(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, pmt, m_szTag);
+        // Samples rarely carry a type: the pin lock is taken only for one.
+        CComObjectRootMT::ObjectLock lock(static_cast<TPin*>(this));
         if (!static_cast<TPin*>(this)->QueryAcceptMT(pmt))
         {
             TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"###Err### %s SetMediaTypeFromSample(): new mediatype is not accepted\n", m_szTag);

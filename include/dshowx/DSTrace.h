@@ -126,10 +126,9 @@ public:
     DWORD Count() const { return m_nCount; }
 
 private:
-    DWORD TicksToMicroseconds(LONGLONG llTicks) const;
+    static DWORD TicksToMicroseconds(LONGLONG llTicks, LONGLONG llFreq);
 
     LPSTR m_pszName = nullptr;
-    LONGLONG m_llFreq = 0;
     LONGLONG m_llStart = 0;
     LONGLONG m_llStop = 0;
     LONGLONG m_llFirst = 0;

@@ -3,36 +3,20 @@
 // silently truncated; the result is the number of characters written.
 #pragma once
 
+#include <winapi/Format.h>
+
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
 
 inline int StrFormatV(LPWSTR pszDst, size_t cchDst, LPCWSTR pszFormat, va_list args)
 {
-    if (pszDst == nullptr || cchDst == 0)
-        return 0;
-    // The underscored form keeps the platform's meaning of %s; on truncation
-    // it returns -1 and leaves the buffer unterminated.
-    int n = _vsnwprintf(pszDst, cchDst, pszFormat, args);
-    if (n < 0 || static_cast<size_t>(n) >= cchDst)
-    {
-        pszDst[cchDst - 1] = L'\0';
-        n = static_cast<int>(cchDst - 1);
-    }
-    return n;
+    return FormatV(pszDst, cchDst, pszFormat, args);
 }
 
 inline int StrFormatV(LPSTR pszDst, size_t cbDst, LPCSTR pszFormat, va_list args)
 {
-    if (pszDst == nullptr || cbDst == 0)
-        return 0;
-    int n = _vsnprintf(pszDst, cbDst, pszFormat, args);
-    if (n < 0 || static_cast<size_t>(n) >= cbDst)
-    {
-        pszDst[cbDst - 1] = '\0';
-        n = static_cast<int>(cbDst - 1);
-    }
-    return n;
+    return FormatV(pszDst, cbDst, pszFormat, args);
 }
 
 inline int StrFormat(LPWSTR pszDst, size_t cchDst, LPCWSTR pszFormat, ...)

@@ -1,7 +1,9 @@
 #include "dshowx/DSTrace.h"
 
 #include "winapi/Debugging.h"
+#include "winapi/Format.h"
 
+#include <intrin.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -273,6 +275,38 @@ ILogObject* LogObject()
 // ---------------------------------------------------------------------------
 // Output timing statistics
 
+namespace
+{
+// The time stamp counter runs at a constant rate on the processors we run
+// on; the platform's performance counter costs a kernel call each time,
+// twice per traced line. Its rate is measured once, against the
+// performance counter, when a report first needs it.
+LONGLONG TimerTicks()
+{
+    return static_cast<LONGLONG>(__rdtsc());
+}
+
+LONGLONG MeasureTicksPerSecond()
+{
+    LARGE_INTEGER liFreq = {}, liStart = {}, liNow = {};
+    if (!QueryPerformanceFrequency(&liFreq) || liFreq.QuadPart <= 0)
+        return 0;
+    QueryPerformanceCounter(&liStart);
+    const LONGLONG llTicksStart = TimerTicks();
+    do
+        QueryPerformanceCounter(&liNow);
+    while (liNow.QuadPart - liStart.QuadPart < liFreq.QuadPart / 500);
+    const LONGLONG llTicks = TimerTicks() - llTicksStart;
+    return llTicks * liFreq.QuadPart / (liNow.QuadPart - liStart.QuadPart);
+}
+
+LONGLONG TicksPerSecond()
+{
+    static const LONGLONG s_llTicksPerSecond = MeasureTicksPerSecond();
+    return s_llTicksPerSecond;
+}
+} // namespace
+
 CTraceTimer::CTraceTimer(LPCSTR pszName)
 {
     size_t cch = pszName ? strlen(pszName) : 0;
@@ -283,9 +317,6 @@ CTraceTimer::CTraceTimer(LPCSTR pszName)
             memcpy(m_pszName, pszName, cch);
         m_pszName[cch] = 0;
     }
-    LARGE_INTEGER li = {};
-    QueryPerformanceFrequency(&li);
-    m_llFreq = li.QuadPart;
 }
 
 CTraceTimer::~CTraceTimer()
@@ -295,18 +326,14 @@ CTraceTimer::~CTraceTimer()
 
 void CTraceTimer::Start()
 {
-    LARGE_INTEGER li = {};
-    QueryPerformanceCounter(&li);
-    m_llStart = li.QuadPart;
+    m_llStart = TimerTicks();
     if (m_nCount == 0)
         m_llFirst = m_llStart;
 }
 
 void CTraceTimer::Stop()
 {
-    LARGE_INTEGER li = {};
-    QueryPerformanceCounter(&li);
-    m_llStop = li.QuadPart;
+    m_llStop = TimerTicks();
     LONGLONG llDuration = m_llStop - m_llStart;
     if (m_nCount == 0)
     {
@@ -334,24 +361,24 @@ void CTraceTimer::Reset()
     m_nCount = 0;
 }
 
-DWORD CTraceTimer::TicksToMicroseconds(LONGLONG llTicks) const
+DWORD CTraceTimer::TicksToMicroseconds(LONGLONG llTicks, LONGLONG llFreq)
 {
-    if (m_llFreq == 0)
+    if (llFreq <= 0)
         return 0;
-    return static_cast<DWORD>(llTicks * 1000000 / m_llFreq);
+    return static_cast<DWORD>(llTicks * 1000000 / llFreq);
 }
 
 bool CTraceTimer::Report(LPSTR pszBuf, size_t cchBuf, LPCSTR pszPrefix) const
 {
     if (!TRACE_ASSERT(pszBuf != NULL) || cchBuf == 0)
         return false;
-    TRACE_ASSERT(m_llFreq != 0);
     if (m_nCount == 0)
         return false;
+    const LONGLONG llFreq = TicksPerSecond();
     if (!pszPrefix)
         pszPrefix = m_pszName ? m_pszName : "";
     int cchMax = static_cast<int>(cchBuf > 0x7FFFFFFF ? 0x7FFFFFFF : cchBuf) - 1;
-    DWORD usFirst = TicksToMicroseconds(m_llFirst);
+    DWORD usFirst = TicksToMicroseconds(m_llFirst, llFreq);
     if (m_nCount == 1)
     {
         _snprintf(pszBuf, cchMax, "%sFirst=%u.%03u ms (1 call)\r\n", pszPrefix, usFirst / 1000, usFirst % 1000);
@@ -360,9 +387,9 @@ bool CTraceTimer::Report(LPSTR pszBuf, size_t cchBuf, LPCSTR pszPrefix) const
     {
         // The first call (it computes the module tag) stays out of the
         // total, so the average is taken over the calls that are in it.
-        DWORD usAvg = m_llFreq ? static_cast<DWORD>(m_llTotal * 1000000 / (m_llFreq * (m_nCount - 1))) : 0;
-        DWORD usMin = TicksToMicroseconds(m_llMin);
-        DWORD usMax = TicksToMicroseconds(m_llMax);
+        DWORD usAvg = TicksToMicroseconds(m_llTotal / (m_nCount - 1), llFreq);
+        DWORD usMin = TicksToMicroseconds(m_llMin, llFreq);
+        DWORD usMax = TicksToMicroseconds(m_llMax, llFreq);
         _snprintf(pszBuf, cchMax, "%sAvg=%u.%03u Min=%u.%03u Max=%u.%03u First=%u.%03u ms (%u calls)\r\n",
                   pszPrefix, usAvg / 1000, usAvg % 1000, usMin / 1000, usMin % 1000, usMax / 1000, usMax % 1000,
                   usFirst / 1000, usFirst % 1000, m_nCount);
@@ -406,11 +433,9 @@ void(TraceW)(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
     {
         va_list args;
         va_start(args, pszFormat);
-        // Truncates: on overflow the runtime leaves the buffer unterminated.
-        _vsnwprintf(szLine + n, c_cchLine - n, pszFormat, args);
+        FormatV(szLine + n, c_cchLine - n, pszFormat, args);
         va_end(args);
     }
-    szLine[c_cchLine - 1] = 0;
     pLog->lpVtbl->OutputW(pLog, szLine);
     s_timer.Stop();
 }
@@ -427,10 +452,9 @@ void TraceA(LPCSTR pszFormat, ...)
     {
         va_list args;
         va_start(args, pszFormat);
-        _vsnprintf(szLine + n, c_cchLine - n, pszFormat, args);
+        FormatV(szLine + n, c_cchLine - n, pszFormat, args);
         va_end(args);
     }
-    szLine[c_cchLine - 1] = 0;
     pLog->lpVtbl->OutputA(pLog, szLine);
     s_timer.Stop();
 }

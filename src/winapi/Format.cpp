@@ -1,0 +1,554 @@
+#include <winapi/Format.h>
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <type_traits>
+
+namespace
+{
+
+template <typename TChar>
+struct CPlatform;
+
+template <>
+struct CPlatform<wchar_t>
+{
+    using Other = char;
+    static int Format(wchar_t* psz, size_t cch, const wchar_t* pszFormat, va_list args)
+    {
+        return _vsnwprintf(psz, cch, pszFormat, args);
+    }
+};
+
+template <>
+struct CPlatform<char>
+{
+    using Other = wchar_t;
+    static int Format(char* psz, size_t cch, const char* pszFormat, va_list args)
+    {
+        return _vsnprintf(psz, cch, pszFormat, args);
+    }
+};
+
+// The output: characters beyond the room are dropped, the count stops there.
+template <typename TChar>
+class CBoundedText
+{
+public:
+    CBoundedText(TChar* psz, size_t cch) : m_psz(psz), m_cchRoom(cch - 1) {}
+
+    void Put(TChar c)
+    {
+        if (m_cch < m_cchRoom)
+            m_psz[m_cch++] = c;
+    }
+    void Fill(TChar c, int n)
+    {
+        for (; n > 0 && m_cch < m_cchRoom; --n)
+            m_psz[m_cch++] = c;
+    }
+    // Characters of either width; the other width is ASCII here (the caller
+    // hands anything else to the platform).
+    template <typename TSrc>
+    void Copy(const TSrc* p, size_t n)
+    {
+        for (size_t i = 0; i < n && m_cch < m_cchRoom; ++i)
+            m_psz[m_cch++] = static_cast<TChar>(p[i]);
+    }
+    // Lets the platform write the rest from here.
+    void PlatformRest(const TChar* pszFormat, va_list* pArgs)
+    {
+        const size_t cchLeft = m_cchRoom - m_cch + 1;
+        const int n = CPlatform<TChar>::Format(m_psz + m_cch, cchLeft, pszFormat, *pArgs);
+        if (n >= 0 && static_cast<size_t>(n) < cchLeft)
+        {
+            m_cch += n;
+            return;
+        }
+        // Truncated, or stopped at a character the locale cannot convert:
+        // what it wrote up to its terminator stands.
+        m_psz[m_cchRoom] = 0;
+        while (m_cch < m_cchRoom && m_psz[m_cch] != 0)
+            ++m_cch;
+    }
+    int Finish()
+    {
+        m_psz[m_cch] = 0;
+        return static_cast<int>(m_cch);
+    }
+
+private:
+    TChar* m_psz;
+    size_t m_cchRoom;
+    size_t m_cch = 0;
+};
+
+enum class ESize
+{
+    Default,
+    Short,   // h: short integers, narrow strings and characters
+    Long,    // l: 32-bit integers, wide strings and characters
+    Int64,   // ll, I64
+    Int32,   // I32
+    Pointer, // I
+    Wide     // w
+};
+
+struct CSpec
+{
+    bool bLeft = false;
+    bool bPlus = false;
+    bool bSpace = false;
+    bool bAlternate = false;
+    bool bZero = false;
+    int nWidth = 0;
+    int nPrecision = -1;
+    ESize eSize = ESize::Default;
+};
+
+template <typename TChar>
+class CFormatter
+{
+public:
+    CFormatter(TChar* psz, size_t cch, va_list* pArgs) : m_out(psz, cch), m_pArgs(pArgs) {}
+
+    int Run(const TChar* p)
+    {
+        while (*p)
+        {
+            if (*p != '%')
+            {
+                m_out.Put(*p++);
+                continue;
+            }
+            // The platform re-reads this conversion's arguments (a '*' width
+            // included) when it takes over.
+            const TChar* pSpec = p;
+            va_list argsAtSpec;
+            va_copy(argsAtSpec, *m_pArgs);
+            p = Conversion(p + 1);
+            if (p == nullptr)
+            {
+                m_out.PlatformRest(pSpec, &argsAtSpec);
+                va_end(argsAtSpec);
+                break;
+            }
+            va_end(argsAtSpec);
+        }
+        return m_out.Finish();
+    }
+
+private:
+    using TOther = typename CPlatform<TChar>::Other;
+
+    // Formats one conversion; returns what follows it, or null when the
+    // platform should format from the '%' on.
+    const TChar* Conversion(const TChar* p)
+    {
+        CSpec spec;
+        p = Flags(p, spec);
+        p = Width(p, spec);
+        p = Precision(p, spec);
+        p = Size(p, spec);
+        if (p == nullptr)
+            return nullptr;
+        switch (*p)
+        {
+        case '%':
+            m_out.Put('%');
+            return p + 1;
+        case 'd':
+        case 'i':
+            Signed(spec);
+            return p + 1;
+        case 'u':
+            Unsigned(spec, 10, false);
+            return p + 1;
+        case 'x':
+            Unsigned(spec, 16, false);
+            return p + 1;
+        case 'X':
+            Unsigned(spec, 16, true);
+            return p + 1;
+        case 'o':
+            Unsigned(spec, 8, false);
+            return p + 1;
+        case 'p':
+            Pointer(spec);
+            return p + 1;
+        case 'c':
+        case 'C':
+            return Character(spec, IsWide(spec, *p == 'c')) ? p + 1 : nullptr;
+        case 's':
+        case 'S':
+            return String(spec, IsWide(spec, *p == 's')) ? p + 1 : nullptr;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            Floating(spec, *p);
+            return p + 1;
+        default:
+            return nullptr;
+        }
+    }
+
+    static const TChar* Flags(const TChar* p, CSpec& spec)
+    {
+        for (;; ++p)
+        {
+            switch (*p)
+            {
+            case '-': spec.bLeft = true; break;
+            case '+': spec.bPlus = true; break;
+            case ' ': spec.bSpace = true; break;
+            case '#': spec.bAlternate = true; break;
+            case '0': spec.bZero = true; break;
+            default: return p;
+            }
+        }
+    }
+
+    const TChar* Width(const TChar* p, CSpec& spec)
+    {
+        if (*p == '*')
+        {
+            spec.nWidth = va_arg(*m_pArgs, int);
+            if (spec.nWidth < 0)
+            {
+                spec.bLeft = true;
+                spec.nWidth = -spec.nWidth;
+            }
+            return p + 1;
+        }
+        return Number(p, spec.nWidth);
+    }
+
+    const TChar* Precision(const TChar* p, CSpec& spec)
+    {
+        if (*p != '.')
+            return p;
+        ++p;
+        if (*p == '*')
+        {
+            const int n = va_arg(*m_pArgs, int);
+            spec.nPrecision = n < 0 ? -1 : n;
+            return p + 1;
+        }
+        spec.nPrecision = 0;
+        return Number(p, spec.nPrecision);
+    }
+
+    static const TChar* Number(const TChar* p, int& n)
+    {
+        for (; *p >= '0' && *p <= '9'; ++p)
+            if (n < 100000)
+                n = n * 10 + (*p - '0');
+        return p;
+    }
+
+    // Null for a size outside the subset.
+    static const TChar* Size(const TChar* p, CSpec& spec)
+    {
+        switch (*p)
+        {
+        case 'h':
+            spec.eSize = ESize::Short;
+            return p + 1;
+        case 'l':
+            if (p[1] == 'l')
+            {
+                spec.eSize = ESize::Int64;
+                return p + 2;
+            }
+            spec.eSize = ESize::Long;
+            return p + 1;
+        case 'w':
+            spec.eSize = ESize::Wide;
+            return p + 1;
+        case 'I':
+            if (p[1] == '6' && p[2] == '4')
+            {
+                spec.eSize = ESize::Int64;
+                return p + 3;
+            }
+            if (p[1] == '3' && p[2] == '2')
+            {
+                spec.eSize = ESize::Int32;
+                return p + 3;
+            }
+            spec.eSize = ESize::Pointer;
+            return p + 1;
+        case 'L':
+        case 'z':
+        case 'j':
+        case 't':
+        case 'q':
+            return nullptr;
+        default:
+            return p;
+        }
+    }
+
+    // Whether a string or character argument is wide: the lower-case
+    // conversion has the format's own width, the upper-case one the other.
+    static bool IsWide(const CSpec& spec, bool bLowerCase)
+    {
+        if (spec.eSize == ESize::Short)
+            return false;
+        if (spec.eSize == ESize::Long || spec.eSize == ESize::Wide)
+            return true;
+        const bool bFormatWide = sizeof(TChar) == sizeof(wchar_t);
+        return bLowerCase ? bFormatWide : !bFormatWide;
+    }
+
+    void Signed(const CSpec& spec)
+    {
+        int64_t n;
+        switch (spec.eSize)
+        {
+        case ESize::Int64: n = va_arg(*m_pArgs, int64_t); break;
+        case ESize::Pointer: n = va_arg(*m_pArgs, intptr_t); break;
+        case ESize::Short: n = static_cast<short>(va_arg(*m_pArgs, int)); break;
+        default: n = va_arg(*m_pArgs, int32_t); break;
+        }
+        const uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+        TChar szPrefix[2] = {};
+        if (n < 0)
+            szPrefix[0] = '-';
+        else if (spec.bPlus)
+            szPrefix[0] = '+';
+        else if (spec.bSpace)
+            szPrefix[0] = ' ';
+        Integer(spec, u, 10, false, szPrefix);
+    }
+
+    void Unsigned(const CSpec& spec, unsigned uBase, bool bUpper)
+    {
+        uint64_t u;
+        switch (spec.eSize)
+        {
+        case ESize::Int64: u = va_arg(*m_pArgs, uint64_t); break;
+        case ESize::Pointer: u = va_arg(*m_pArgs, uintptr_t); break;
+        case ESize::Short: u = static_cast<unsigned short>(va_arg(*m_pArgs, unsigned)); break;
+        default: u = va_arg(*m_pArgs, uint32_t); break;
+        }
+        TChar szPrefix[3] = {};
+        if (spec.bAlternate && u != 0 && uBase == 16)
+        {
+            szPrefix[0] = '0';
+            szPrefix[1] = bUpper ? 'X' : 'x';
+        }
+        Integer(spec, u, uBase, bUpper, szPrefix, spec.bAlternate && uBase == 8);
+    }
+
+    void Pointer(CSpec spec)
+    {
+        const uintptr_t u = reinterpret_cast<uintptr_t>(va_arg(*m_pArgs, void*));
+        if (spec.nPrecision < 0)
+            spec.nPrecision = static_cast<int>(2 * sizeof(void*));
+        TChar szPrefix[3] = {};
+        if (spec.bAlternate && u != 0)
+        {
+            szPrefix[0] = '0';
+            szPrefix[1] = 'X';
+        }
+        Integer(spec, u, 16, true, szPrefix);
+    }
+
+    void Integer(const CSpec& spec, uint64_t u, unsigned uBase, bool bUpper, const TChar* pszPrefix, bool bOctalZero = false)
+    {
+        static const char c_szLower[] = "0123456789abcdef";
+        static const char c_szUpper[] = "0123456789ABCDEF";
+        const char* pszDigits = bUpper ? c_szUpper : c_szLower;
+        TChar szDigits[24];
+        int cDigits = (u != 0 || spec.nPrecision != 0) ? Digits(szDigits, u, uBase, pszDigits) : 0;
+        int cZeros = spec.nPrecision > cDigits ? spec.nPrecision - cDigits : 0;
+        if (bOctalZero && cZeros == 0 && (cDigits == 0 || szDigits[cDigits - 1] != '0'))
+            cZeros = 1;
+        int cPrefix = 0;
+        while (pszPrefix[cPrefix])
+            ++cPrefix;
+        const int cPad = spec.nWidth - cPrefix - cZeros - cDigits;
+        // The platform pads with zeros even when a precision is given.
+        const bool bZeroPad = spec.bZero && !spec.bLeft;
+        if (!spec.bLeft && !bZeroPad)
+            m_out.Fill(' ', cPad);
+        m_out.Copy(pszPrefix, cPrefix);
+        if (bZeroPad)
+            m_out.Fill('0', cPad);
+        m_out.Fill('0', cZeros);
+        while (cDigits > 0)
+            m_out.Put(szDigits[--cDigits]);
+        if (spec.bLeft)
+            m_out.Fill(' ', cPad);
+    }
+
+    // Writes the digits backwards; returns their count. A 64-bit division is
+    // a library call on 32-bit processors, so decimal digits come from
+    // 32-bit pieces and the other bases from shifts.
+    static int Digits(TChar* pszOut, uint64_t u, unsigned uBase, const char* pszDigits)
+    {
+        int c = 0;
+        if (uBase != 10)
+        {
+            const unsigned uShift = uBase == 16 ? 4 : 3;
+            do
+            {
+                pszOut[c++] = pszDigits[u & (uBase - 1)];
+                u >>= uShift;
+            } while (u != 0);
+            return c;
+        }
+        while (u > 0xFFFFFFFFu)
+        {
+            uint32_t uPiece = static_cast<uint32_t>(u % 1000000000u);
+            u /= 1000000000u;
+            for (int i = 0; i < 9; ++i, uPiece /= 10)
+                pszOut[c++] = pszDigits[uPiece % 10];
+        }
+        uint32_t uLow = static_cast<uint32_t>(u);
+        do
+        {
+            pszOut[c++] = pszDigits[uLow % 10];
+            uLow /= 10;
+        } while (uLow != 0);
+        return c;
+    }
+
+    bool Character(const CSpec& spec, bool bWide)
+    {
+        const int n = va_arg(*m_pArgs, int);
+        const unsigned uCode = bWide ? static_cast<unsigned>(static_cast<wchar_t>(n)) : static_cast<unsigned char>(n);
+        if (IsForeign(bWide) && uCode >= 0x80)
+            return false;
+        const TChar c = static_cast<TChar>(uCode);
+        Padded(spec, 1, [&] { m_out.Put(c); });
+        return true;
+    }
+
+    bool String(const CSpec& spec, bool bWide)
+    {
+        if (bWide)
+            return StringOf(spec, va_arg(*m_pArgs, const wchar_t*), IsForeign(true));
+        return StringOf(spec, va_arg(*m_pArgs, const char*), IsForeign(false));
+    }
+
+    template <typename TSrc>
+    bool StringOf(const CSpec& spec, const TSrc* psz, bool bForeign)
+    {
+        static const TSrc c_szNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+        if (psz == nullptr)
+            psz = c_szNull;
+        size_t cch = 0;
+        const size_t cchMax = spec.nPrecision < 0 ? SIZE_MAX : static_cast<size_t>(spec.nPrecision);
+        for (; cch < cchMax && psz[cch]; ++cch)
+            if (bForeign && static_cast<std::make_unsigned_t<TSrc>>(psz[cch]) >= 0x80)
+                return false;
+        Padded(spec, static_cast<int>(cch < 0x7fffffff ? cch : 0x7fffffff), [&] { m_out.Copy(psz, cch); });
+        return true;
+    }
+
+    // A string or character of the other width: its conversion beyond ASCII
+    // depends on the locale, which the platform knows.
+    static bool IsForeign(bool bWide) { return bWide != (sizeof(TChar) == sizeof(wchar_t)); }
+
+    template <typename TBody>
+    void Padded(const CSpec& spec, int cch, TBody body)
+    {
+        const int cPad = spec.nWidth - cch;
+        if (!spec.bLeft)
+            m_out.Fill(spec.bZero ? '0' : ' ', cPad);
+        body();
+        if (spec.bLeft)
+            m_out.Fill(' ', cPad);
+    }
+
+    void Floating(const CSpec& spec, TChar cConversion)
+    {
+        const double d = va_arg(*m_pArgs, double);
+        TChar szSpec[40];
+        int n = 0;
+        szSpec[n++] = '%';
+        if (spec.bLeft)
+            szSpec[n++] = '-';
+        if (spec.bPlus)
+            szSpec[n++] = '+';
+        if (spec.bSpace)
+            szSpec[n++] = ' ';
+        if (spec.bAlternate)
+            szSpec[n++] = '#';
+        if (spec.bZero)
+            szSpec[n++] = '0';
+        n = PutNumber(szSpec, n, spec.nWidth);
+        if (spec.nPrecision >= 0)
+        {
+            szSpec[n++] = '.';
+            n = PutNumber(szSpec, n, spec.nPrecision);
+        }
+        szSpec[n++] = cConversion;
+        szSpec[n] = 0;
+        TChar szValue[512];
+        Platform(szValue, 512, szSpec, d);
+        size_t cch = 0;
+        while (szValue[cch])
+            ++cch;
+        m_out.Copy(szValue, cch);
+    }
+
+    static int PutNumber(TChar* psz, int n, int nValue)
+    {
+        TChar sz[8];
+        int c = 0;
+        do
+        {
+            sz[c++] = static_cast<TChar>('0' + nValue % 10);
+            nValue /= 10;
+        } while (nValue != 0 && c < 8);
+        while (c > 0)
+            psz[n++] = sz[--c];
+        return n;
+    }
+
+    static void Platform(TChar* psz, size_t cch, const TChar* pszFormat, ...)
+    {
+        va_list args;
+        va_start(args, pszFormat);
+        const int n = CPlatform<TChar>::Format(psz, cch, pszFormat, args);
+        va_end(args);
+        psz[(n < 0 || static_cast<size_t>(n) >= cch) ? cch - 1 : static_cast<size_t>(n)] = 0;
+    }
+
+    CBoundedText<TChar> m_out;
+    va_list* m_pArgs;
+};
+
+template <typename TChar>
+int FormatAny(TChar* psz, size_t cch, const TChar* pszFormat, va_list args)
+{
+    if (psz == nullptr || cch == 0)
+        return 0;
+    if (pszFormat == nullptr)
+    {
+        psz[0] = 0;
+        return 0;
+    }
+    return CFormatter<TChar>(psz, cch, &args).Run(pszFormat);
+}
+
+} // namespace
+
+int FormatV(LPWSTR pszDst, size_t cchDst, LPCWSTR pszFormat, va_list args)
+{
+    return FormatAny(pszDst, cchDst, pszFormat, args);
+}
+
+int FormatV(LPSTR pszDst, size_t cchDst, LPCSTR pszFormat, va_list args)
+{
+    return FormatAny(pszDst, cchDst, pszFormat, args);
+}
