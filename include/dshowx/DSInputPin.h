@@ -27,12 +27,15 @@ public:
         if (pSample == nullptr)
             return E_POINTER;
         // The caller holds the sample for the whole call, so it needs no
-        // reference of ours. The checks run under the streaming lock: a stop
-        // that waited for it never sees a sample pass after it returned.
-        CScopedLock streaming(&m_csReceive);
-        const HRESULT hr = CheckReceive(pSample);
+        // reference of ours.
+        HRESULT hr = CheckReceive(pSample);
         if (hr != S_OK)
             return hr;
+        CScopedLock streaming(&m_csReceive);
+        // A stop that completed between the checks and this point must not
+        // see a sample pass after it returned.
+        if (p->FilterState() == State_Stopped)
+            return VFW_E_WRONG_STATE;
         return p->m_pFilter->Filter_SendSample(p->m_dwCookie, pSample);
     }
 
@@ -112,17 +115,17 @@ public:
     CComPtr<IMemAllocator> m_spAllocIn;
     bool m_bReadOnly = false;
     ALLOCATOR_PROPERTIES m_propsIn = {};
-    ULONG m_nStoppedSamples = 0; // streaming lock: refusals traced since the stop
+    std::atomic<ULONG> m_nStoppedSamples{0}; // refusals traced since the stop
 
 protected:
     TPin* Pin() { return static_cast<TPin*>(this); }
 
-    // The checks made under the streaming lock before a sample reaches the
-    // filter. They read the connection, the flushing flag and the state
-    // without the pin lock: none of them changes while a sample is inside
-    // (disconnection needs a stop, and a stop waits for the streaming lock),
-    // and a flush beginning during the check is the race any pin has. The pin
-    // lock is taken only to adopt a media type the sample carries.
+    // The checks made before a sample reaches the filter. The connection,
+    // the flushing flag and the state are read without the pin lock: a pin
+    // disconnects only when stopped, the stop is checked again under the
+    // streaming lock, and a flush that begins during the check is the race
+    // every pin has with or without the lock. The pin lock is taken only to
+    // adopt a media type the sample carries (SetMediaTypeFromSample).
     HRESULT CheckReceive(IMediaSample* pSample)
     {
         TPin* p = Pin();
@@ -138,14 +141,14 @@ protected:
         }
         if (p->FilterState() == State_Stopped)
         {
-            if (m_nStoppedSamples < 10)
+            if (m_nStoppedSamples.load(std::memory_order_relaxed) < 10)
             {
-                ++m_nStoppedSamples;
+                m_nStoppedSamples.fetch_add(1, std::memory_order_relaxed);
                 TraceW(TRACE_CAT_GENERAL, TRACE_LEVEL_ERROR, L"%s IMemInputPinImpl::Receive(): FilterState() == State_Stopped\n", p->m_szTag);
             }
             return VFW_E_WRONG_STATE;
         }
-        m_nStoppedSamples = 0;
+        m_nStoppedSamples.store(0, std::memory_order_relaxed);
         if (p->IsExamineMediaTypes())
         {
             const HRESULT hr = p->SetMediaTypeFromSample(pSample);
