@@ -15,7 +15,7 @@
 #include <atomic>
 
 // Samples and the allocator the pin was given. Reads TPin's m_bFlushing,
-// which CInputPin declares and guards with the pin lock.
+// which CInputPin declares and writes under the pin lock.
 template <class TPin>
 class IMemInputPinImpl : public IMemInputPin
 {
@@ -148,7 +148,8 @@ protected:
             }
             return VFW_E_WRONG_STATE;
         }
-        m_nStoppedSamples.store(0, std::memory_order_relaxed);
+        if (m_nStoppedSamples.load(std::memory_order_relaxed) != 0)
+            m_nStoppedSamples.store(0, std::memory_order_relaxed);
         if (p->IsExamineMediaTypes())
         {
             const HRESULT hr = p->SetMediaTypeFromSample(pSample);
@@ -370,9 +371,9 @@ public:
         m_dSegRate = 1.0;
     }
 
-    // Written under the pin lock; Receive reads it under the streaming lock
-    // alone.
+    // Written under the pin lock; Receive and EndOfStream read it without.
     std::atomic<bool> m_bFlushing{false};
+    // Pin lock.
     REFERENCE_TIME m_tSegStart = 0;
     REFERENCE_TIME m_tSegStop = 0;
     double m_dSegRate = 1.0;
