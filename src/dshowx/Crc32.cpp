@@ -1,8 +1,9 @@
-// CRC-32 (reflected 0xEDB88320, the checksum of zlib): a slicing-by-16
-// table path for any processor, and carry-less multiply folding paths
-// (PCLMULQDQ on 128-bit registers, VPCLMULQDQ on 256-bit registers) chosen
-// once from CPUID. All paths give the same result on every length and
-// alignment; the folding paths hand short inputs and tails to the tables.
+// CRC-32 (reflected 0xEDB88320, the checksum of zlib): a table path for any
+// processor (four interleaved lanes of 8-byte words), and carry-less multiply
+// folding paths (PCLMULQDQ on 128-bit registers, VPCLMULQDQ on 256-bit
+// registers) chosen once from CPUID. All paths give the same result on every
+// length and alignment; the folding paths hand short inputs and tails to the
+// tables.
 #include "dshowx/DSTraceSample.h"
 
 #include <cpuid.h>
@@ -13,30 +14,44 @@ namespace
 {
 
 // ---------------------------------------------------------------------------
-// Tables, built by the compiler: entry [k][i] is the state after byte i
-// followed by k zero bytes, so sixteen bytes fold with sixteen lookups.
+// Tables, built by the compiler. Entry [k][i] of m_aWord is the state after
+// byte i followed by k zero bytes, so an 8-byte word folds with eight
+// lookups; m_aLane is the same shifted by a further 24 zero bytes, which
+// carries a word of one lane over the words of the three others to the
+// lane's next word.
+
+const int c_nLanes = 4;
+const size_t c_cbWord = 8;
+const size_t c_cbBlock = c_nLanes * c_cbWord;
 
 struct CCrcTables
 {
-    DWORD t[16][256];
+    DWORD m_aWord[8][256];
+    DWORD m_aLane[8][256];
 };
 
 constexpr CCrcTables MakeTables()
 {
     CCrcTables tables{};
+    DWORD aByte[256] = {};
     for (DWORD i = 0; i < 256; ++i)
     {
         DWORD c = i;
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : (c >> 1);
-        tables.t[0][i] = c;
+        aByte[i] = c;
     }
-    for (int k = 1; k < 16; ++k)
-        for (int i = 0; i < 256; ++i)
+    for (int i = 0; i < 256; ++i)
+    {
+        DWORD c = aByte[i];
+        for (size_t k = 0; k < c_cbBlock; ++k, c = aByte[c & 0xFF] ^ (c >> 8))
         {
-            const DWORD c = tables.t[k - 1][i];
-            tables.t[k][i] = tables.t[0][c & 0xFF] ^ (c >> 8);
+            if (k < c_cbWord)
+                tables.m_aWord[k][i] = c;
+            else if (k >= c_cbBlock - c_cbWord)
+                tables.m_aLane[k - (c_cbBlock - c_cbWord)][i] = c;
         }
+    }
     return tables;
 }
 
@@ -49,23 +64,46 @@ inline DWORD Load32(const BYTE* p)
     return dw;
 }
 
-// State in and out without the final inversion.
+// One 8-byte word through t with the state c folded into its first four
+// bytes. The last four bytes do not depend on the state: reading them one by
+// one costs loads, which are spare here, instead of shifts and masks, and
+// their lookups start before the state is known.
+inline DWORD Word8(const DWORD (&t)[8][256], DWORD c, const BYTE* p)
+{
+    const DWORD a = Load32(p) ^ c;
+    const DWORD dwData = (t[3][p[4]] ^ t[2][p[5]]) ^ (t[1][p[6]] ^ t[0][p[7]]);
+    return dwData ^ ((t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF]) ^ (t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24]));
+}
+
+// State in and out without the final inversion. One state folded word after
+// word is bound by the latency of its lookups; four lanes, each owning every
+// fourth word, keep four independent states so that their lookups overlap.
+// The lanes are joined in order over the last block.
 DWORD CrcTableUpdate(DWORD crc, const BYTE* p, size_t cb)
 {
-    const auto& t = c_tables.t;
-    for (; cb >= 16; cb -= 16, p += 16)
+    const auto& tWord = c_tables.m_aWord;
+    if (cb >= 2 * c_cbBlock)
     {
-        const DWORD a = Load32(p) ^ crc, b = Load32(p + 4), c = Load32(p + 8), d = Load32(p + 12);
-        // Four independent sums: one chain of sixteen dependent XORs would
-        // take longer than the lookups themselves.
-        const DWORD xa = (t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF]) ^ (t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24]);
-        const DWORD xb = (t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF]) ^ (t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24]);
-        const DWORD xc = (t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF]) ^ (t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24]);
-        const DWORD xd = (t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF]) ^ (t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24]);
-        crc = (xa ^ xb) ^ (xc ^ xd);
+        const auto& tLane = c_tables.m_aLane;
+        DWORD c0 = crc, c1 = 0, c2 = 0, c3 = 0;
+        for (; cb >= 2 * c_cbBlock; cb -= c_cbBlock, p += c_cbBlock)
+        {
+            c0 = Word8(tLane, c0, p);
+            c1 = Word8(tLane, c1, p + 8);
+            c2 = Word8(tLane, c2, p + 16);
+            c3 = Word8(tLane, c3, p + 24);
+        }
+        crc = Word8(tWord, c0, p);
+        crc = Word8(tWord, crc ^ c1, p + 8);
+        crc = Word8(tWord, crc ^ c2, p + 16);
+        crc = Word8(tWord, crc ^ c3, p + 24);
+        cb -= c_cbBlock;
+        p += c_cbBlock;
     }
+    for (; cb >= c_cbWord; cb -= c_cbWord, p += c_cbWord)
+        crc = Word8(tWord, crc, p);
     for (; cb != 0; --cb, ++p)
-        crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+        crc = tWord[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 
