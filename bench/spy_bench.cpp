@@ -115,7 +115,7 @@ void RunSpyBenchmarks()
         }
         const double tDirect = PerCall(1000000, [&](int) { chain.Push(chain.Sink(), 4096); });
         const double tSpy = PerCall(1000000, [&](int) { chain.Push(chain.Spy(), 4096); });
-        printf("passthrough_direct_samples_per_s: %.0f samples/s\n", 1.0 / tDirect);
+        printf("spy_direct_samples_per_s: %.0f samples/s\n", 1.0 / tDirect);
         printf("spy_samples_per_s: %.0f samples/s\n", 1.0 / tSpy);
         printf("spy_vs_direct_slowdown: %.2f x\n", tSpy / tDirect);
         std::wstring sFile;

@@ -428,8 +428,8 @@ protected:
 
 // A sample built in place in a storage block of its allocator TAlloc. Its
 // last Release gives the buffer and the block back instead of freeing them.
-// TAlloc provides Lock/Unlock, ClearSample(IMediaSample*) and
-// ReturnSample(void* pBlock), all called with its lock held.
+// TAlloc provides Lock/Unlock, and ReturnMayRelease(), ClearSample(IMediaSample*)
+// and ReturnSample(void* pBlock), all called with its lock held.
 template <class TAlloc, class TSample>
 class CComSampleObject : public TSample
 {
@@ -442,12 +442,15 @@ public:
         if (nRef != 0)
             return nRef;
         TAlloc* pAlloc = m_pAllocator;
-        // The allocator is locked and kept alive across the whole return:
-        // dropping the buffer may drop its self-reference.
+        // The allocator is locked across the whole return, and kept alive by a
+        // reference of ours when the return may drop its own.
+        bool bHold = false;
         if (pAlloc != nullptr)
         {
             pAlloc->Lock();
-            pAlloc->AllocatorAddRef();
+            bHold = pAlloc->ReturnMayRelease();
+            if (bHold)
+                pAlloc->AllocatorAddRef();
         }
         this->FinalRelease();
         if (pAlloc != nullptr)
@@ -458,7 +461,8 @@ public:
         {
             pAlloc->ReturnSample(this);
             pAlloc->Unlock();
-            pAlloc->AllocatorRelease();
+            if (bHold)
+                pAlloc->AllocatorRelease();
         }
         return 0;
     }
@@ -709,38 +713,12 @@ public:
         if (pBuffer == nullptr)
             return E_POINTER;
         CComPtr<IMemAllocatorNotifyCallbackTemp> spNotify;
-        LONG eState = AS_Create;
         {
             CComObjectRootMT::ObjectLock lock(pT);
-            // Called from a sample's return: the callback waits until the
-            // sample's storage block is back (see ReturnSample).
-            const bool bDefer = pT->m_bReturning;
-            switch (pT->m_eState)
-            {
-            case AS_Commit:
-                TRACE_ASSERT_TEXT(pT->IsAllReturn(), "pT->IsAllReturn()");
-                break;
-            case AS_Run:
-                if (pT->IsAllReturn())
-                    pT->m_eState = AS_Commit;
-                spNotify = pT->m_spNotify;
-                break;
-            case AS_Decommit:
-                TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL,
-                       L"%s IMemAllocator::ReleaseBuffer(): Decommit state, busy %u buffers [allocator 0x%p]\n",
-                       GetDebugName(), static_cast<unsigned>(pT->m_buffers.GetBusyCount()), pT->AllocatorPtr());
-                pT->FinishDecommit();
-                spNotify = pT->m_spNotify;
-                break;
-            default:
-                return E_ABORT;
-            }
-            eState = pT->m_eState;
-            if (bDefer)
-                pT->m_spNotifyDeferred = std::move(spNotify);
+            const HRESULT hr = ReleaseBufferLocked(spNotify);
+            if (FAILED(hr))
+                return hr;
         }
-        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemAllocator::ReleaseBuffer(): state %s\n", GetDebugName(),
-               AllocatorStateName(eState));
         if (spNotify != nullptr)
             spNotify->NotifyRelease();
         return S_OK;
@@ -789,6 +767,38 @@ public:
 
     // The object tag every trace line of the allocator begins with.
     virtual LPCWSTR GetDebugName() const { return L"(CMemoryAllocatorT<>)"; }
+
+protected:
+    // ReleaseBuffer's work, with the lock held: the state once a buffer is
+    // back, and in spNotify the callback to call after the lock (or, on a
+    // sample's return path, once its storage block is back).
+    HRESULT ReleaseBufferLocked(CComPtr<IMemAllocatorNotifyCallbackTemp>& spNotify)
+    {
+        T* pT = static_cast<T*>(this);
+        switch (pT->m_eState)
+        {
+        case AS_Commit:
+            TRACE_ASSERT_TEXT(pT->IsAllReturn(), "pT->IsAllReturn()");
+            break;
+        case AS_Run:
+            if (pT->IsAllReturn())
+                pT->m_eState = AS_Commit;
+            spNotify = pT->m_spNotify;
+            break;
+        case AS_Decommit:
+            TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_CALL,
+                   L"%s IMemAllocator::ReleaseBuffer(): Decommit state, busy %u buffers [allocator 0x%p]\n",
+                   GetDebugName(), static_cast<unsigned>(pT->m_buffers.GetBusyCount()), pT->AllocatorPtr());
+            pT->FinishDecommit();
+            spNotify = pT->m_spNotify;
+            break;
+        default:
+            return E_ABORT;
+        }
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemAllocator::ReleaseBuffer(): state %s\n", GetDebugName(),
+               AllocatorStateName(pT->m_eState));
+        return S_OK;
+    }
 };
 
 // State, properties, buffers and sample storage of an allocator, and the
@@ -816,9 +826,11 @@ public:
             const bool bPushed = m_buffers.Push(pBuffer);
             TRACE_ASSERT_TEXT(bPushed, "CMemAllocBase::ClearSample(): buffer is not one of this allocator's");
         }
-        m_bReturning = true;
-        const HRESULT hr = static_cast<T*>(this)->ReleaseBuffer(pSample);
-        m_bReturning = false;
+        // The buffer's return without the interface's second pass through the
+        // lock; the callback waits until the sample's storage block is back
+        // (ReturnSample).
+        TraceW(TRACE_CAT_INTERFACE, TRACE_LEVEL_DETAIL, L"%s IMemAllocator::ReleaseBuffer\n", this->GetDebugName());
+        const HRESULT hr = this->ReleaseBufferLocked(m_spNotifyDeferred);
         TRACE_ASSERT_TEXT(hr == S_OK, "CMemAllocBase::ClearSample(): pT->ReleaseBuffer() != S_OK");
     }
 
@@ -838,6 +850,11 @@ public:
             spNotify->NotifyRelease();
     }
 
+    // With the lock held: whether a sample's return may drop the allocator's
+    // last reference. A committed allocator holds one of its own; only a
+    // decommit finishing, or a callback (which may decommit or release),
+    // can take it away before the return is done.
+    bool ReturnMayRelease() const { return m_eState == AS_Decommit || m_spNotify != nullptr; }
     void AllocatorAddRef() { AllocatorPtr()->AddRef(); }
     void AllocatorRelease() { AllocatorPtr()->Release(); }
     IMemAllocator* AllocatorPtr() { return static_cast<IMemAllocator*>(static_cast<T*>(this)); }
@@ -947,8 +964,7 @@ protected:
     ALLOCATOR_PROPERTIES m_props = {0, 0, 1, 0};
     HANDLE m_hSem = nullptr;
     CComPtr<IMemAllocatorNotifyCallbackTemp> m_spNotify;
-    // The return path of a sample: ReleaseBuffer leaves its callback here.
-    bool m_bReturning = false;
+    // The return path of a sample leaves its callback here.
     CComPtr<IMemAllocatorNotifyCallbackTemp> m_spNotifyDeferred;
     const bool m_bEmptyOnCommitEnabled;
     CMType m_mtPending;
