@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <type_traits>
 
@@ -31,6 +32,46 @@ struct CPlatform<char>
     }
 };
 
+// A character repeated over a machine word.
+template <typename TChar>
+constexpr size_t Repeated(unsigned uChar)
+{
+    size_t w = 0;
+    for (size_t i = 0; i < sizeof(size_t) / sizeof(TChar); ++i)
+        w = (w << (8 * sizeof(TChar))) | uChar;
+    return w;
+}
+
+// The length of the text before the next '%' or the end. Most of a trace
+// line is such text, so it is scanned a word at a time: a word holds a zero
+// or a '%' character when the bit trick below finds one. Loads are aligned,
+// so a word never reaches into a page the text does not touch.
+template <typename TChar>
+size_t TextRun(const TChar* pStart)
+{
+    const TChar* p = pStart;
+    while (reinterpret_cast<uintptr_t>(p) % sizeof(size_t) != 0)
+    {
+        if (*p == 0 || *p == '%')
+            return static_cast<size_t>(p - pStart);
+        ++p;
+    }
+    constexpr size_t c_wOnes = Repeated<TChar>(1);
+    constexpr size_t c_wHighs = Repeated<TChar>(1u << (8 * sizeof(TChar) - 1));
+    constexpr size_t c_wPercents = Repeated<TChar>('%');
+    for (;; p += sizeof(size_t) / sizeof(TChar))
+    {
+        size_t w;
+        memcpy(&w, p, sizeof(w));
+        const size_t wPercent = w ^ c_wPercents;
+        if ((((w - c_wOnes) & ~w) | ((wPercent - c_wOnes) & ~wPercent)) & c_wHighs)
+            break;
+    }
+    while (*p != 0 && *p != '%')
+        ++p;
+    return static_cast<size_t>(p - pStart);
+}
+
 // The output: characters beyond the room are dropped, the count stops there.
 template <typename TChar>
 class CBoundedText
@@ -43,6 +84,15 @@ public:
         if (m_cch < m_cchRoom)
             m_psz[m_cch++] = c;
     }
+    // A terminated string of the output's own width, in one pass.
+    void PutString(const TChar* psz)
+    {
+        TChar* pDst = m_psz + m_cch;
+        TChar* const pEnd = m_psz + m_cchRoom;
+        while (pDst < pEnd && *psz != 0)
+            *pDst++ = *psz++;
+        m_cch = static_cast<size_t>(pDst - m_psz);
+    }
     void Fill(TChar c, int n)
     {
         for (; n > 0 && m_cch < m_cchRoom; --n)
@@ -53,8 +103,24 @@ public:
     template <typename TSrc>
     void Copy(const TSrc* p, size_t n)
     {
-        for (size_t i = 0; i < n && m_cch < m_cchRoom; ++i)
-            m_psz[m_cch++] = static_cast<TChar>(p[i]);
+        if (n > m_cchRoom - m_cch)
+            n = m_cchRoom - m_cch;
+        TChar* pDst = m_psz + m_cch;
+        m_cch += n;
+        // Pieces are short: words moved inline beat a call into the
+        // runtime's memcpy.
+        if constexpr (std::is_same_v<TSrc, TChar>)
+        {
+            constexpr size_t c_cchWord = sizeof(size_t) / sizeof(TChar);
+            for (; n >= c_cchWord; n -= c_cchWord, p += c_cchWord, pDst += c_cchWord)
+            {
+                size_t w;
+                memcpy(&w, p, sizeof(w));
+                memcpy(pDst, &w, sizeof(w));
+            }
+        }
+        for (size_t i = 0; i < n; ++i)
+            pDst[i] = static_cast<TChar>(p[i]);
     }
     // Lets the platform write the rest from here.
     void PlatformRest(const TChar* pszFormat, va_list* pArgs)
@@ -115,13 +181,13 @@ public:
 
     int Run(const TChar* p)
     {
-        while (*p)
+        for (;;)
         {
-            if (*p != '%')
-            {
-                m_out.Put(*p++);
-                continue;
-            }
+            const size_t cchText = TextRun(p);
+            m_out.Copy(p, cchText);
+            p += cchText;
+            if (*p == 0)
+                break;
             // The platform re-reads this conversion's arguments (a '*' width
             // included) when it takes over.
             const TChar* pSpec = p;
@@ -146,6 +212,8 @@ private:
     // platform should format from the '%' on.
     const TChar* Conversion(const TChar* p)
     {
+        if (const TChar* pNext = PlainConversion(p))
+            return pNext;
         CSpec spec;
         p = Flags(p, spec);
         p = Width(p, spec);
@@ -196,6 +264,81 @@ private:
         default:
             return nullptr;
         }
+    }
+
+    // Most conversions of a trace line have no flag, width, precision or
+    // size other than I64: they skip the general path. Null, without reading
+    // an argument, for any other.
+    const TChar* PlainConversion(const TChar* p)
+    {
+        switch (p[0])
+        {
+        case 's':
+        {
+            const TChar* psz = va_arg(*m_pArgs, const TChar*);
+            static const TChar c_szNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+            m_out.PutString(psz != nullptr ? psz : c_szNull);
+            return p + 1;
+        }
+        case 'd':
+        case 'i':
+        {
+            const int32_t n = va_arg(*m_pArgs, int32_t);
+            PlainDecimal(n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n), n < 0);
+            return p + 1;
+        }
+        case 'u':
+            PlainDecimal(va_arg(*m_pArgs, uint32_t), false);
+            return p + 1;
+        case 'I':
+            if (p[1] != '6' || p[2] != '4' || (p[3] != 'i' && p[3] != 'd'))
+                return nullptr;
+            {
+                const int64_t n = va_arg(*m_pArgs, int64_t);
+                PlainDecimal(n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n), n < 0);
+            }
+            return p + 4;
+        default:
+            return nullptr;
+        }
+    }
+
+    // Digits written from the end of the buffer, two per division.
+    void PlainDecimal(uint64_t u, bool bNegative)
+    {
+        static const char c_szPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                        "8081828384858687888990919293949596979899";
+        TChar szText[24];
+        TChar* const pEnd = szText + 24;
+        TChar* p = pEnd;
+        while (u > 0xFFFFFFFFu)
+        {
+            uint32_t uPiece = static_cast<uint32_t>(u % 1000000000u);
+            u /= 1000000000u;
+            for (int i = 0; i < 9; ++i, uPiece /= 10)
+                *--p = static_cast<TChar>('0' + uPiece % 10);
+        }
+        uint32_t uLow = static_cast<uint32_t>(u);
+        while (uLow >= 100)
+        {
+            const uint32_t uPair = (uLow % 100) * 2;
+            uLow /= 100;
+            *--p = c_szPairs[uPair + 1];
+            *--p = c_szPairs[uPair];
+        }
+        if (uLow >= 10)
+        {
+            *--p = c_szPairs[uLow * 2 + 1];
+            *--p = c_szPairs[uLow * 2];
+        }
+        else
+        {
+            *--p = static_cast<TChar>('0' + uLow);
+        }
+        if (bNegative)
+            *--p = '-';
+        m_out.Copy(p, static_cast<size_t>(pEnd - p));
     }
 
     static const TChar* Flags(const TChar* p, CSpec& spec)
