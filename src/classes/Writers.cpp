@@ -149,9 +149,12 @@ bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG 
 HRESULT CBufferObject::Allocate(ULONG cbCapacity, CBufferObject** ppObject)
 {
     *ppObject = nullptr;
-    // One block: the object rounded to 16 bytes, then the record.
-    constexpr size_t cbObject = (sizeof(CBufferObject) + 15) & ~static_cast<size_t>(15);
-    void* pv = _aligned_malloc(cbObject + cbCapacity, 16);
+    // One block: the object rounded to a cache line, then the record, so
+    // that the header fills one line and the data starts on the next: the
+    // streaming thread writes whole lines.
+    constexpr size_t cbLine = 64;
+    constexpr size_t cbObject = (sizeof(CBufferObject) + cbLine - 1) & ~(cbLine - 1);
+    void* pv = _aligned_malloc(cbObject + cbCapacity, cbLine);
     if (pv == nullptr)
         return E_OUTOFMEMORY;
     CBufferObject* p = new (pv) CBufferObject();
@@ -165,6 +168,7 @@ void CBufferObject::Reuse(ULONG cbSample)
 {
     m_cRef = 1;
     m_pNext = nullptr;
+    m_ftCapture = {};
     m_cbBuffer = CAPSMP2_SIZE(cbSample);
     memset(m_pbBuffer, 0, CAPSMP2_HEADER_SIZE);
 }
@@ -222,8 +226,11 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
     if (cbSample > CAPSMP2_MAX_SAMPLE)
         return E_OUTOFMEMORY;
     const ULONG cbRecord = CAPSMP2_SIZE(cbSample);
+    const ULONG cbClass = CapacityFor(cbRecord);
     {
         CScopedLock lock(&m_lock);
+        // A spare of the record's own capacity class is as good as any: the
+        // search ends there instead of touching every spare's cold header.
         CBufferObject** ppBest = nullptr;
         for (CBufferObject** pp = &m_pSpares; *pp != nullptr; pp = &(*pp)->m_pNext)
         {
@@ -231,6 +238,8 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
             if (cbCapacity >= cbRecord && cbCapacity / 2 <= cbRecord &&
                 (ppBest == nullptr || cbCapacity < (*ppBest)->m_cbCapacity))
                 ppBest = pp;
+            if (cbCapacity == cbClass)
+                break;
         }
         if (ppBest != nullptr)
         {
@@ -244,7 +253,7 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
         }
     }
     CBufferObject* p = nullptr;
-    const HRESULT hr = CBufferObject::Allocate(CapacityFor(cbRecord), &p);
+    const HRESULT hr = CBufferObject::Allocate(cbClass, &p);
     if (FAILED(hr))
         return hr;
     p->Reuse(cbSample);
@@ -263,6 +272,32 @@ bool CRecordPool::GiveBack(CBufferObject* pObject)
     ++m_nSpares;
     m_cbSpares += pObject->m_cbCapacity;
     return true;
+}
+
+void CRecordPool::Refill(ULONG cbSample, ULONG nSpares)
+{
+    if (cbSample > CAPSMP2_MAX_SAMPLE)
+        return;
+    const ULONG cbClass = CapacityFor(CAPSMP2_SIZE(cbSample));
+    for (;;)
+    {
+        {
+            CScopedLock lock(&m_lock);
+            if (!m_bOpen || m_nSpares >= nSpares || m_nSpares >= MAX_SPARES || cbClass > MAX_SPARE_BYTES - m_cbSpares)
+                return;
+        }
+        CBufferObject* p = nullptr;
+        if (FAILED(CBufferObject::Allocate(cbClass, &p)))
+            return;
+        // The pages fault in here rather than in the streaming thread's copy.
+        memset(p->m_pbBuffer, 0, cbClass);
+        p->m_pPool = this;
+        if (!GiveBack(p))
+        {
+            p->Free();
+            return;
+        }
+    }
 }
 
 void CRecordPool::Open()
