@@ -193,6 +193,13 @@ private:
     ULONG m_cbSpares = 0;
 };
 
+// Copies a sample into a record's data. The record was last read by the
+// worker on another core, so ordinary stores would first fetch each of its
+// lines back from there: 64 KiB took 4 to 7 us that way under Wine against
+// 1.2 us between warm buffers, and 2.6 us with the streaming stores used
+// here from 8 KiB on, which write whole lines past the caches.
+void CopyIntoRecord(BYTE* pDst, const BYTE* pSrc, size_t cb);
+
 // ---- File writer ---------------------------------------------------------------
 
 constexpr size_t FILEWRITER_MAX_PATH = 1024;

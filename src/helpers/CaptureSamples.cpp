@@ -12,7 +12,6 @@
 #include <uuids.h>
 #include <vfwmsgs.h>
 
-#include <emmintrin.h>
 #include <malloc.h>
 #include <stddef.h>
 #include <memory>
@@ -101,48 +100,6 @@ size_t BitmapHeaderOffset(const AM_MEDIA_TYPE* pmt)
     if (pmt->formattype == FORMAT_VideoInfo2 && pmt->cbFormat >= sizeof(VIDEOINFOHEADER2))
         return offsetof(VIDEOINFOHEADER2, bmiHeader);
     return 0;
-}
-
-// Samples from this size on are copied past the caches.
-constexpr ULONG STREAM_COPY_MIN = 8192;
-
-__attribute__((target("sse2"))) void StreamCopySse2(BYTE* pDst, const BYTE* pSrc, size_t cb)
-{
-    const size_t cbHead = (16 - (reinterpret_cast<UINT_PTR>(pDst) & 15)) & 15;
-    memcpy(pDst, pSrc, cbHead);
-    pDst += cbHead;
-    pSrc += cbHead;
-    cb -= cbHead;
-    __m128i* pd = reinterpret_cast<__m128i*>(pDst);
-    const __m128i* ps = reinterpret_cast<const __m128i*>(pSrc);
-    for (size_t n = cb / 64; n > 0; --n, pd += 4, ps += 4)
-    {
-        const __m128i x0 = _mm_loadu_si128(ps);
-        const __m128i x1 = _mm_loadu_si128(ps + 1);
-        const __m128i x2 = _mm_loadu_si128(ps + 2);
-        const __m128i x3 = _mm_loadu_si128(ps + 3);
-        _mm_stream_si128(pd, x0);
-        _mm_stream_si128(pd + 1, x1);
-        _mm_stream_si128(pd + 2, x2);
-        _mm_stream_si128(pd + 3, x3);
-    }
-    // The worker reads the record once the lock that queues it is released.
-    _mm_sfence();
-    memcpy(pd, ps, cb % 64);
-}
-
-// Copies a sample into its record. The record was last read by the worker
-// on the other core, so ordinary stores first fetch each of its lines back
-// from there: 64 KiB took 4 to 7 us that way against 1.2 us between warm
-// buffers, and 2.6 us with streaming stores, which write whole lines past
-// the caches.
-void CopyIntoRecord(BYTE* pDst, const BYTE* pSrc, size_t cb)
-{
-    static const bool s_bSse2 = IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != FALSE;
-    if (cb >= STREAM_COPY_MIN && s_bSse2)
-        StreamCopySse2(pDst, pSrc, cb);
-    else
-        memcpy(pDst, pSrc, cb);
 }
 
 CAPFILE_HEADER* FileHeader(BYTE* pbHeader) { return reinterpret_cast<CAPFILE_HEADER*>(pbHeader); }
