@@ -36,11 +36,11 @@ public:
     // Room for what a name adds before the extension: date and time, number.
     static constexpr size_t MAX_SUFFIX = 64;
     // A waiting worker is woken when this many records or bytes are queued
-    // (within what the record pool keeps) and looks for records on its own
-    // this often while a capture runs.
-    static constexpr ULONG WAKE_RECORDS = 16;
+    // and looks for records on its own this often while a capture runs; an
+    // idle worker keeps this many spare records ready in the pool.
+    static constexpr ULONG WAKE_RECORDS = 32;
     static constexpr ULONG WAKE_BYTES = 4 * 1024 * 1024;
-    static constexpr DWORD WORKER_POLL_MS = 5;
+    static constexpr DWORD WORKER_POLL_MS = 1;
 
     // pszPrefixTag: the owner's object tag ("[Spy 1]"), or null.
     explicit CCaptureSamples(LPCWSTR pszPrefixTag = nullptr);
@@ -82,8 +82,9 @@ public:
 
 private:
     // Streaming thread, the steps of CaptureSample. Whether the sample is
-    // taken, with the compression choice and the record it may repeat.
-    bool AdmitSample(bool* pbCompress, CBufferObject** ppReference);
+    // taken, with the compression choice, whether its record needs the time
+    // (for a file name) and the record it may repeat.
+    bool AdmitSample(bool* pbCompress, bool* pbDated, CBufferObject** ppReference);
     // Bytes to capture: the actual length, within the buffer's size.
     ULONG CaptureLength(IMediaSample* pSample);
     static void FillRecordHeader(IMediaSample* pSample, LONGLONG llIndex, ULONG cb, CAPSMP2* pRec);
@@ -104,6 +105,10 @@ private:
     ULONG EndCapture(bool bCloseWriter);
     // Ends the worker before the object goes: it may still be inside a write.
     void StopWorker();
+    // Any thread: the worker looks at the queue and the state again.
+    void WakeWorker();
+    // Worker: waits up to dwWait ms unless there is work or a wake is pending.
+    void WaitForWork(DWORD dwWait);
     void CloseWriter();
     // Under the lock: the file name for a record into m_szFileName.
     void BuildFileName(const CBufferObject* pRecord, bool bNumbered);
@@ -138,11 +143,16 @@ private:
     CBufferObject* m_pReference = nullptr;
     ULONG m_cbAllocated = 0;
     ULONG m_nQueued = 0;
-    bool m_bWorkerWaiting = false; // the worker found the queue empty
+    // The worker waits on a condition variable of the capture lock, not on an
+    // event: waking it then costs no trip to the system's object server.
+    CONDITION_VARIABLE m_cvWork = CONDITION_VARIABLE_INIT;
+    bool m_bWorkerWaiting = false; // the worker sleeps on m_cvWork
+    bool m_bWakePending = false;   // a wake came while the worker was not waiting
     // Counts captures, so that the worker never carries a file from one
     // capture into the next (a stop that timed out leaves it open).
     UINT m_nCaptureId = 0;
     UINT m_nWriterCaptureId = 0; // worker-only: the capture of the open file
+    ULONG m_cbLastSample = 0;    // worker-only: the size the pool is refilled for
 
     // Worker-only: the name being opened, with room for the suffixes.
     WCHAR m_szFileName[MAX_TEMPLATE + MAX_SUFFIX] = {};

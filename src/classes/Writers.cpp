@@ -5,6 +5,7 @@
 #include <winapi/Functions.h>
 #include <winapi/Wrappers.h>
 
+#include <emmintrin.h>
 #include <malloc.h>
 #include <new>
 #include <stddef.h>
@@ -149,9 +150,12 @@ bool BlockEqual(const BYTE* pEncoded, ULONG cbEncoded, const BYTE* pData, ULONG 
 HRESULT CBufferObject::Allocate(ULONG cbCapacity, CBufferObject** ppObject)
 {
     *ppObject = nullptr;
-    // One block: the object rounded to 16 bytes, then the record.
-    constexpr size_t cbObject = (sizeof(CBufferObject) + 15) & ~static_cast<size_t>(15);
-    void* pv = _aligned_malloc(cbObject + cbCapacity, 16);
+    // One block: the object rounded to a cache line, then the record, so
+    // that the header fills one line and the data starts on the next: the
+    // streaming thread writes whole lines.
+    constexpr size_t cbLine = 64;
+    constexpr size_t cbObject = (sizeof(CBufferObject) + cbLine - 1) & ~(cbLine - 1);
+    void* pv = _aligned_malloc(cbObject + cbCapacity, cbLine);
     if (pv == nullptr)
         return E_OUTOFMEMORY;
     CBufferObject* p = new (pv) CBufferObject();
@@ -165,6 +169,7 @@ void CBufferObject::Reuse(ULONG cbSample)
 {
     m_cRef = 1;
     m_pNext = nullptr;
+    m_ftCapture = {};
     m_cbBuffer = CAPSMP2_SIZE(cbSample);
     memset(m_pbBuffer, 0, CAPSMP2_HEADER_SIZE);
 }
@@ -196,6 +201,47 @@ ULONG CBufferObject::Release()
     return static_cast<ULONG>(cRef);
 }
 
+namespace
+{
+// Samples from this size on are copied past the caches.
+constexpr ULONG STREAM_COPY_MIN = 8192;
+
+__attribute__((target("sse2"))) void StreamCopySse2(BYTE* pDst, const BYTE* pSrc, size_t cb)
+{
+    const size_t cbHead = (16 - (reinterpret_cast<UINT_PTR>(pDst) & 15)) & 15;
+    memcpy(pDst, pSrc, cbHead);
+    pDst += cbHead;
+    pSrc += cbHead;
+    cb -= cbHead;
+    __m128i* pd = reinterpret_cast<__m128i*>(pDst);
+    const __m128i* ps = reinterpret_cast<const __m128i*>(pSrc);
+    for (size_t n = cb / 64; n > 0; --n, pd += 4, ps += 4)
+    {
+        const __m128i x0 = _mm_loadu_si128(ps);
+        const __m128i x1 = _mm_loadu_si128(ps + 1);
+        const __m128i x2 = _mm_loadu_si128(ps + 2);
+        const __m128i x3 = _mm_loadu_si128(ps + 3);
+        _mm_stream_si128(pd, x0);
+        _mm_stream_si128(pd + 1, x1);
+        _mm_stream_si128(pd + 2, x2);
+        _mm_stream_si128(pd + 3, x3);
+    }
+    // The worker reads the record once the lock that queues it is released.
+    _mm_sfence();
+    memcpy(pd, ps, cb % 64);
+}
+
+} // namespace
+
+void CopyIntoRecord(BYTE* pDst, const BYTE* pSrc, size_t cb)
+{
+    static const bool s_bSse2 = IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != FALSE;
+    if (cb >= STREAM_COPY_MIN && s_bSse2)
+        StreamCopySse2(pDst, pSrc, cb);
+    else
+        memcpy(pDst, pSrc, cb);
+}
+
 // ---- CRecordPool -------------------------------------------------------------------
 
 namespace
@@ -222,8 +268,11 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
     if (cbSample > CAPSMP2_MAX_SAMPLE)
         return E_OUTOFMEMORY;
     const ULONG cbRecord = CAPSMP2_SIZE(cbSample);
+    const ULONG cbClass = CapacityFor(cbRecord);
     {
         CScopedLock lock(&m_lock);
+        // A spare of the record's own capacity class is as good as any: the
+        // search ends there instead of touching every spare's cold header.
         CBufferObject** ppBest = nullptr;
         for (CBufferObject** pp = &m_pSpares; *pp != nullptr; pp = &(*pp)->m_pNext)
         {
@@ -231,6 +280,8 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
             if (cbCapacity >= cbRecord && cbCapacity / 2 <= cbRecord &&
                 (ppBest == nullptr || cbCapacity < (*ppBest)->m_cbCapacity))
                 ppBest = pp;
+            if (cbCapacity == cbClass)
+                break;
         }
         if (ppBest != nullptr)
         {
@@ -244,7 +295,7 @@ HRESULT CRecordPool::Take(ULONG cbSample, CBufferObject** ppObject)
         }
     }
     CBufferObject* p = nullptr;
-    const HRESULT hr = CBufferObject::Allocate(CapacityFor(cbRecord), &p);
+    const HRESULT hr = CBufferObject::Allocate(cbClass, &p);
     if (FAILED(hr))
         return hr;
     p->Reuse(cbSample);
@@ -263,6 +314,32 @@ bool CRecordPool::GiveBack(CBufferObject* pObject)
     ++m_nSpares;
     m_cbSpares += pObject->m_cbCapacity;
     return true;
+}
+
+void CRecordPool::Refill(ULONG cbSample, ULONG nSpares)
+{
+    if (cbSample > CAPSMP2_MAX_SAMPLE)
+        return;
+    const ULONG cbClass = CapacityFor(CAPSMP2_SIZE(cbSample));
+    for (;;)
+    {
+        {
+            CScopedLock lock(&m_lock);
+            if (!m_bOpen || m_nSpares >= nSpares || m_nSpares >= MAX_SPARES || cbClass > MAX_SPARE_BYTES - m_cbSpares)
+                return;
+        }
+        CBufferObject* p = nullptr;
+        if (FAILED(CBufferObject::Allocate(cbClass, &p)))
+            return;
+        // The pages fault in here rather than in the streaming thread's copy.
+        memset(p->m_pbBuffer, 0, cbClass);
+        p->m_pPool = this;
+        if (!GiveBack(p))
+        {
+            p->Free();
+            return;
+        }
+    }
 }
 
 void CRecordPool::Open()
@@ -352,9 +429,18 @@ HRESULT CFileWriter::Open(LPCWSTR pszName, DWORD dwFlagsAndAttributes)
         return E_OUTOFMEMORY;
     memcpy(m_pszName, pszName, cchName * sizeof(WCHAR));
 
-    SetLastError(0);
-    HANDLE hFile = CreateFileW(pszName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+    // A new file is created as such: overwriting truncates, and some file
+    // systems write a truncated file's whole data back when it is closed
+    // (ext4 under Wine: 7 ms for 96 MB), so only an existing file is
+    // replaced, by the second call.
+    HANDLE hFile = CreateFileW(pszName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
                                dwFlagsAndAttributes, NULL);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        SetLastError(0);
+        hFile = CreateFileW(pszName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                            dwFlagsAndAttributes, NULL);
+    }
     if (hFile == INVALID_HANDLE_VALUE)
     {
         const DWORD dwError = GetLastError();

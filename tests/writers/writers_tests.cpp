@@ -224,7 +224,11 @@ TEST(FileWriter, WritesReportsItsPathAndDeletesOnRequest)
     EXPECT_EQ((std::vector<BYTE>{'a', 'b', 'X', 'Y', 'e', 'f'}), ReadAll(name));
     EXPECT_EQ(E_UNEXPECTED, writer.Write("x", 1));
 
-    // Reopening creates the file anew; a truncation drops what followed.
+    // Reopening replaces the file; a truncation drops what followed.
+    ASSERT_EQ(S_OK, writer.Open(name.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(S_OK, writer.Write("12", 2));
+    writer.Close();
+    EXPECT_EQ((std::vector<BYTE>{'1', '2'}), ReadAll(name));
     ASSERT_EQ(S_OK, writer.Open(name.c_str(), FILE_FLAG_WRITE_THROUGH));
     EXPECT_EQ(S_OK, writer.Write("123456", 6));
     EXPECT_EQ(S_OK, writer.Truncate(3));
@@ -443,9 +447,21 @@ TEST(RecordPool, ReusesFittingRecordsWithinItsBoundAndFreesThemWhenClosed)
     EXPECT_EQ(CRecordPool::MAX_SPARES, pool.SpareCount());
     pool.Close();
     EXPECT_EQ(0u, pool.SpareCount());
-    // Closed: what comes back is freed.
+    // Closed: what comes back is freed, and nothing is refilled.
     ASSERT_EQ(S_OK, pool.Take(1000, &p));
     p->Release();
+    pool.Refill(1000, 4);
     EXPECT_EQ(0u, pool.SpareCount());
+
+    // The worker's refill stops at the count asked for and at the byte bound.
+    pool.Open();
+    pool.Refill(5000, 3);
+    EXPECT_EQ(3u, pool.SpareCount());
+    ASSERT_EQ(S_OK, pool.Take(5000, &p));
+    EXPECT_EQ(2u, pool.SpareCount());
+    p->Release();
+    pool.Refill(20 * 1024 * 1024, 10);
+    EXPECT_EQ(4u, pool.SpareCount());
+    pool.Close();
 }
 
