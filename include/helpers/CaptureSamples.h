@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <strmif.h>
 
+#include <atomic>
+
 #include <classes/Writers.h>
 #include <winapi/ComPtr.h>
 #include <winapi/Persist.h>
@@ -123,7 +125,7 @@ private:
     // Spare records, open while a capture runs (under m_lock).
     CRecordPool m_pool{m_lock};
     CSimpleThread<CCaptureSamples> m_thread;
-    bool m_bCapturing = false;
+    std::atomic<bool> m_bCapturing{false}; // written under m_lock
     CEvent m_evStopped;
     CFileWriter m_writer;
     CComBSTR m_cbsFileNameTemplate;

@@ -225,9 +225,10 @@ HRESULT CCaptureSamples::GetCaptureProps(BSTR* pbstrFileNameTemplate, BOOL* pbOn
     return S_OK;
 }
 
+// Read without the lock: the streaming thread asks for every sample, and
+// CaptureSample checks again under the lock.
 bool CCaptureSamples::IsCapturing()
 {
-    CScopedLock lock(&m_lock);
     return m_bCapturing;
 }
 
