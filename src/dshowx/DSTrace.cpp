@@ -404,14 +404,18 @@ bool CTraceTimer::Report(LPSTR pszBuf, size_t cchBuf, LPCSTR pszPrefix) const
 namespace
 {
 // Escape, level character and module tag; returns where the text goes.
+// The tag's whole buffer moves as a block of fixed size (a few register
+// moves); only its text counts.
 template <typename TChar>
-int LinePrefix(TChar (&szLine)[c_cchLine], DWORD dwLevel, const TChar* pszTag)
+int LinePrefix(TChar (&szLine)[c_cchLine], DWORD dwLevel, const TChar (&szTag)[c_cchModuleTag])
 {
+    static_assert(2 + c_cchModuleTag <= c_cchLine, "the prefix fits the line");
     szLine[0] = 27;
     szLine[1] = static_cast<TChar>(dwLevel + 1);
+    memcpy(szLine + 2, szTag, sizeof(szTag));
     int n = 2;
-    while (*pszTag && n < c_cchLine - 1)
-        szLine[n++] = *pszTag++;
+    while (n < 2 + c_cchModuleTag - 1 && szLine[n] != 0)
+        ++n;
     szLine[n] = 0;
     return n;
 }
@@ -428,7 +432,8 @@ void(TraceW)(DWORD dwCategory, DWORD dwLevel, LPCWSTR pszFormat, ...)
         return;
     s_timer.Start();
     WCHAR szLine[c_cchLine];
-    const int n = LinePrefix(szLine, dwLevel, ModuleTagW());
+    ModuleTagW();
+    const int n = LinePrefix(szLine, dwLevel, s_szModuleNameW);
     if (pszFormat)
     {
         va_list args;
@@ -447,7 +452,8 @@ void TraceA(LPCSTR pszFormat, ...)
         return;
     s_timer.Start();
     char szLine[c_cchLine];
-    const int n = LinePrefix(szLine, 0, ModuleTagA());
+    ModuleTagA();
+    const int n = LinePrefix(szLine, 0, s_szModuleNameA);
     if (pszFormat)
     {
         va_list args;
