@@ -57,8 +57,7 @@ CFigures CaptureRun(IMediaSample* pSample, LPCWSTR pszFile, double dPace)
         pb[40000] = static_cast<BYTE>(i);
         pb[40001] = static_cast<BYTE>(i >> 8);
         const double t = BenchNow();
-        cap.CaptureSample(pSample, i);
-        const double dCall = BenchNow() - t;
+        const double dCall = TimeOneCall([&] { cap.CaptureSample(pSample, i); });
         dStreaming += dCall;
         calls[static_cast<size_t>(i)] = dCall;
         // Paced streams: one sample every dPace seconds at most.
@@ -119,11 +118,12 @@ double HandoffCopyMedian(const BYTE* pbSample, bool bStreaming)
         WaitForSingleObject(h.hDone, INFINITE);
         BYTE* pbDst = h.buffers[i % CHandoff::c_nBuffers].data() + 64;
         const double t = BenchNow();
-        if (bStreaming)
-            CopyIntoRecord(pbDst, pbSample, c_cbSample);
-        else
-            memcpy(pbDst, pbSample, c_cbSample);
-        copies[static_cast<size_t>(i)] = BenchNow() - t;
+        copies[static_cast<size_t>(i)] = TimeOneCall([&] {
+            if (bStreaming)
+                CopyIntoRecord(pbDst, pbSample, c_cbSample);
+            else
+                memcpy(pbDst, pbSample, c_cbSample);
+        });
         h.nNext = i % CHandoff::c_nBuffers;
         SetEvent(h.hReady);
         while (BenchNow() - t < 100e-6)
