@@ -240,7 +240,8 @@ DS_DECLARE_HOOK(Filter_GetTransInPlaceAlloc,
 //   streaming thread, holding only the input pin's streaming lock: neither
 //   the filter lock nor the pin lock. Stop waits for that lock, so the hook
 //   must not wait for a state change.
-//   Arguments: pSample is borrowed for the call (the pin holds a reference).
+//   Arguments: pSample is borrowed for the call (upstream holds it until
+//   Receive returns).
 //   Result: returned to upstream as Receive's result.
 //   The framework does not deliver: the hook hands the sample (or, with
 //   separate allocators, a copy) to the output pin's SendSample.
@@ -307,8 +308,8 @@ DS_DECLARE_HOOK(BreakConnection, void())
 DS_DECLARE_HOOK(IsDynamicReconnectAllowed, bool())
 
 // IsExamineMediaTypes()                                              optional
-//   Input pin: asked for every sample, on the streaming thread under the
-//   input pin lock.
+//   Input pin: asked for every sample, on the streaming thread without a
+//   lock (a media type found on the sample is adopted under the pin lock).
 //   Result: true makes the pin adopt a media type attached to a sample
 //   (refusing the sample when Filter_QueryAcceptMT does not take it).
 //   Default (CInputPin): true.
