@@ -12,16 +12,8 @@
 namespace
 {
 
-int Ours(wchar_t* psz, size_t cch, const wchar_t* pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    const int n = FormatV(psz, cch, pszFormat, args);
-    va_end(args);
-    return n;
-}
-
-int Ours(char* psz, size_t cch, const char* pszFormat, ...)
+template <typename TChar>
+int Ours(TChar* psz, size_t cch, const TChar* pszFormat, ...)
 {
     va_list args;
     va_start(args, pszFormat);
@@ -31,25 +23,27 @@ int Ours(char* psz, size_t cch, const char* pszFormat, ...)
 }
 
 template <typename... TArgs>
-void ExpectLikePlatform(const wchar_t* pszFormat, TArgs... args)
+void Platform(wchar_t (&sz)[512], const wchar_t* pszFormat, TArgs... args)
 {
-    wchar_t szPlatform[512] = {};
-    wchar_t szOurs[512] = {};
-    _snwprintf(szPlatform, 511, pszFormat, args...);
-    const int n = Ours(szOurs, 512, pszFormat, args...);
-    EXPECT_EQ(std::wstring(szPlatform), std::wstring(szOurs)) << "format \"" << std::wstring(pszFormat).c_str() << "\"";
-    EXPECT_EQ(static_cast<int>(wcslen(szOurs)), n);
+    _snwprintf(sz, 511, pszFormat, args...);
 }
 
 template <typename... TArgs>
-void ExpectLikePlatform(const char* pszFormat, TArgs... args)
+void Platform(char (&sz)[512], const char* pszFormat, TArgs... args)
 {
-    char szPlatform[512] = {};
-    char szOurs[512] = {};
-    _snprintf(szPlatform, 511, pszFormat, args...);
+    _snprintf(sz, 511, pszFormat, args...);
+}
+
+template <typename TChar, typename... TArgs>
+void ExpectLikePlatform(const TChar* pszFormat, TArgs... args)
+{
+    TChar szPlatform[512] = {};
+    TChar szOurs[512] = {};
+    Platform(szPlatform, pszFormat, args...);
     const int n = Ours(szOurs, 512, pszFormat, args...);
-    EXPECT_EQ(std::string(szPlatform), std::string(szOurs)) << "format \"" << pszFormat << "\"";
-    EXPECT_EQ(static_cast<int>(strlen(szOurs)), n);
+    const std::basic_string<TChar> sOurs(szOurs);
+    EXPECT_EQ(std::basic_string<TChar>(szPlatform), sOurs) << "format \"" << pszFormat << "\"";
+    EXPECT_EQ(static_cast<int>(sOurs.size()), n);
 }
 
 } // namespace
@@ -140,6 +134,6 @@ TEST(Format, TruncatesAndAlwaysTerminates)
     EXPECT_EQ(0, Ours(sz, 0, L"%s", L"x"));
     EXPECT_EQ(0, Ours(sz, 1, L"%s", L"x"));
     EXPECT_EQ(L'\0', sz[0]);
-    EXPECT_EQ(0, Ours(sz, 8, nullptr));
+    EXPECT_EQ(0, Ours(sz, 8, static_cast<const wchar_t*>(nullptr)));
     EXPECT_EQ(L'\0', sz[0]);
 }
