@@ -159,6 +159,8 @@ struct CState
     CRITICAL_SECTION cs;
     bool bLockReady;
     HANDLE hFile;      // null while closed
+    HANDLE hFileLockMapping;      // memory named after the file, shared by
+    volatile LONG* pFileLock;     // every process that writes it: a lock word
     bool bOpenFailed;  // not retried for every line; a reset or attach retries
     bool bPathKnown;
     bool bPathOverride;
@@ -258,8 +260,28 @@ void ResolvePath()
     g_state.bPathKnown = true;
 }
 
-// Under the lock. Appending from every writer (other processes too) keeps
-// each line whole: the system moves to the end for every write.
+// The name of the memory that the processes writing one log file share: the
+// file's full path, upper-cased, hashed (FNV-1a), since a path may hold
+// characters a kernel object's name may not.
+void FileLockName(LPCWSTR pszPath, WCHAR (&szName)[64])
+{
+    WCHAR szFull[MAX_PATH];
+    if (!GetFullPathNameW(pszPath, MAX_PATH, szFull, nullptr))
+        lstrcpynW(szFull, pszPath, MAX_PATH);
+    CharUpperW(szFull);
+    unsigned long long ullHash = 14695981039346656037ull;
+    for (LPCWSTR p = szFull; *p; ++p)
+        ullHash = (ullHash ^ static_cast<unsigned short>(*p)) * 1099511628211ull;
+    _snwprintf(szName, 63, L"Local\\VelmoraStandInLog.%016I64X", ullHash);
+    szName[63] = 0;
+}
+
+// Under the lock. Every writer appends, and every process that writes the
+// file takes a lock word in shared memory around each record: appending
+// alone keeps lines whole on Windows, but not where the append is a seek to
+// the end followed by a write (Wine), and two processes then write over each
+// other's lines. A kernel mutex would do the same at the cost of two calls
+// into the system per line.
 HANDLE LogFile()
 {
     if (g_state.hFile || g_state.bOpenFailed)
@@ -272,8 +294,46 @@ HANDLE LogFile()
         g_state.bOpenFailed = true;
         return nullptr;
     }
+    WCHAR szName[64];
+    FileLockName(g_state.szPath, szName);
+    g_state.hFileLockMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), szName);
+    if (g_state.hFileLockMapping)
+        g_state.pFileLock = static_cast<volatile LONG*>(MapViewOfFile(g_state.hFileLockMapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
     g_state.hFile = h;
     return h;
+}
+
+// The lock word holds the writing process's id. A holder that keeps it for
+// a second (stalled, or gone without letting go) loses it: a line may then
+// tear, but no writer waits for ever.
+void LockFileWord(volatile LONG* pLock, LONG nId)
+{
+    const DWORD dwStart = GetTickCount();
+    while (InterlockedCompareExchange(pLock, nId, 0) != 0)
+    {
+        if (GetTickCount() - dwStart > 1000)
+        {
+            InterlockedExchange(pLock, nId);
+            return;
+        }
+        SwitchToThread();
+    }
+}
+
+// Under the lock: one record into the file, whole.
+void AppendToLogFile(const char* pData, size_t cb)
+{
+    HANDLE h = LogFile();
+    if (!h)
+        return;
+    const LONG nId = static_cast<LONG>(GetCurrentProcessId());
+    volatile LONG* pLock = g_state.pFileLock;
+    if (pLock)
+        LockFileWord(pLock, nId);
+    DWORD cbWritten = 0;
+    WriteFile(h, pData, static_cast<DWORD>(cb), &cbWritten, nullptr);
+    if (pLock)
+        InterlockedCompareExchange(pLock, 0, nId);
 }
 
 // Under the lock.
@@ -281,7 +341,13 @@ void CloseLogFile()
 {
     if (g_state.hFile)
         CloseHandle(g_state.hFile);
+    if (g_state.pFileLock)
+        UnmapViewOfFile(const_cast<LONG*>(g_state.pFileLock));
+    if (g_state.hFileLockMapping)
+        CloseHandle(g_state.hFileLockMapping);
     g_state.hFile = nullptr;
+    g_state.pFileLock = nullptr;
+    g_state.hFileLockMapping = nullptr;
     g_state.bOpenFailed = false;
 }
 
@@ -348,10 +414,7 @@ void Commit(WCHAR wKind, LPCWSTR pszRaw, size_t cchRaw, const char* pszLevel, LP
         KeepRecord(wKind, pszRaw, cchRaw);
     if (g_state.pfnObserver && (wKind == STANDIN_RECORD_WIDE || wKind == STANDIN_RECORD_NARROW))
         g_state.pfnObserver(g_state.pvObserver, pszRaw, static_cast<int>(cchRaw));
-    HANDLE h = LogFile();
-    DWORD cbWritten = 0;
-    if (h)
-        WriteFile(h, out.Data(), static_cast<DWORD>(out.Size()), &cbWritten, nullptr);
+    AppendToLogFile(out.Data(), out.Size());
 }
 
 // A spine line: escape and level character first, then the module tag and
@@ -696,10 +759,7 @@ HRESULT WINAPI WriteBlock(ILogObject*, DWORD cch, LPCSTR pszText)
         out.Put(szColumns, cchColumns);
         out.Put("---- end of block ----\r\n", 24);
         KeepRecord(STANDIN_RECORD_BLOCK, pszWide, cchWide);
-        HANDLE h = LogFile();
-        DWORD cbWritten = 0;
-        if (h)
-            WriteFile(h, out.Data(), static_cast<DWORD>(out.Size()), &cbWritten, nullptr);
+        AppendToLogFile(out.Data(), out.Size());
     }
     HeapFree(GetProcessHeap(), 0, pszWide);
     return S_OK;
