@@ -15,7 +15,6 @@ struct CPlatform;
 template <>
 struct CPlatform<wchar_t>
 {
-    using Other = char;
     static int Format(wchar_t* psz, size_t cch, const wchar_t* pszFormat, va_list args)
     {
         return _vsnwprintf(psz, cch, pszFormat, args);
@@ -25,7 +24,6 @@ struct CPlatform<wchar_t>
 template <>
 struct CPlatform<char>
 {
-    using Other = wchar_t;
     static int Format(char* psz, size_t cch, const char* pszFormat, va_list args)
     {
         return _vsnprintf(psz, cch, pszFormat, args);
@@ -206,8 +204,6 @@ public:
     }
 
 private:
-    using TOther = typename CPlatform<TChar>::Other;
-
     // Formats one conversion; returns what follows it, or null when the
     // platform should format from the '%' on.
     const TChar* Conversion(const TChar* p)
