@@ -159,7 +159,7 @@ enum class ESize
     Wide     // w
 };
 
-struct CSpec
+struct CConversion
 {
     bool bLeft = false;
     bool bPlus = false;
@@ -188,13 +188,13 @@ public:
                 break;
             // The platform re-reads this conversion's arguments (a '*' width
             // included) when it takes over.
-            const TChar* pSpec = p;
+            const TChar* pConversion = p;
             va_list argsAtSpec;
             va_copy(argsAtSpec, *m_pArgs);
             p = Conversion(p + 1);
             if (p == nullptr)
             {
-                m_out.PlatformRest(pSpec, &argsAtSpec);
+                m_out.PlatformRest(pConversion, &argsAtSpec);
                 va_end(argsAtSpec);
                 break;
             }
@@ -210,11 +210,11 @@ private:
     {
         if (const TChar* pNext = PlainConversion(p))
             return pNext;
-        CSpec spec;
-        p = Flags(p, spec);
-        p = Width(p, spec);
-        p = Precision(p, spec);
-        p = Size(p, spec);
+        CConversion conv;
+        p = Flags(p, conv);
+        p = Width(p, conv);
+        p = Precision(p, conv);
+        p = Size(p, conv);
         if (p == nullptr)
             return nullptr;
         switch (*p)
@@ -224,29 +224,29 @@ private:
             return p + 1;
         case 'd':
         case 'i':
-            Signed(spec);
+            Signed(conv);
             return p + 1;
         case 'u':
-            Unsigned(spec, 10, false);
+            Unsigned(conv, 10, false);
             return p + 1;
         case 'x':
-            Unsigned(spec, 16, false);
+            Unsigned(conv, 16, false);
             return p + 1;
         case 'X':
-            Unsigned(spec, 16, true);
+            Unsigned(conv, 16, true);
             return p + 1;
         case 'o':
-            Unsigned(spec, 8, false);
+            Unsigned(conv, 8, false);
             return p + 1;
         case 'p':
-            Pointer(spec);
+            Pointer(conv);
             return p + 1;
         case 'c':
         case 'C':
-            return Character(spec, IsWide(spec, *p == 'c')) ? p + 1 : nullptr;
+            return Character(conv, IsWide(conv, *p == 'c')) ? p + 1 : nullptr;
         case 's':
         case 'S':
-            return String(spec, IsWide(spec, *p == 's')) ? p + 1 : nullptr;
+            return String(conv, IsWide(conv, *p == 's')) ? p + 1 : nullptr;
         case 'e':
         case 'E':
         case 'f':
@@ -255,7 +255,7 @@ private:
         case 'G':
         case 'a':
         case 'A':
-            Floating(spec, *p);
+            Floating(conv, *p);
             return p + 1;
         default:
             return nullptr;
@@ -337,38 +337,38 @@ private:
         m_out.Copy(p, static_cast<size_t>(pEnd - p));
     }
 
-    static const TChar* Flags(const TChar* p, CSpec& spec)
+    static const TChar* Flags(const TChar* p, CConversion& conv)
     {
         for (;; ++p)
         {
             switch (*p)
             {
-            case '-': spec.bLeft = true; break;
-            case '+': spec.bPlus = true; break;
-            case ' ': spec.bSpace = true; break;
-            case '#': spec.bAlternate = true; break;
-            case '0': spec.bZero = true; break;
+            case '-': conv.bLeft = true; break;
+            case '+': conv.bPlus = true; break;
+            case ' ': conv.bSpace = true; break;
+            case '#': conv.bAlternate = true; break;
+            case '0': conv.bZero = true; break;
             default: return p;
             }
         }
     }
 
-    const TChar* Width(const TChar* p, CSpec& spec)
+    const TChar* Width(const TChar* p, CConversion& conv)
     {
         if (*p == '*')
         {
-            spec.nWidth = va_arg(*m_pArgs, int);
-            if (spec.nWidth < 0)
+            conv.nWidth = va_arg(*m_pArgs, int);
+            if (conv.nWidth < 0)
             {
-                spec.bLeft = true;
-                spec.nWidth = -spec.nWidth;
+                conv.bLeft = true;
+                conv.nWidth = -conv.nWidth;
             }
             return p + 1;
         }
-        return Number(p, spec.nWidth);
+        return Number(p, conv.nWidth);
     }
 
-    const TChar* Precision(const TChar* p, CSpec& spec)
+    const TChar* Precision(const TChar* p, CConversion& conv)
     {
         if (*p != '.')
             return p;
@@ -376,11 +376,11 @@ private:
         if (*p == '*')
         {
             const int n = va_arg(*m_pArgs, int);
-            spec.nPrecision = n < 0 ? -1 : n;
+            conv.nPrecision = n < 0 ? -1 : n;
             return p + 1;
         }
-        spec.nPrecision = 0;
-        return Number(p, spec.nPrecision);
+        conv.nPrecision = 0;
+        return Number(p, conv.nPrecision);
     }
 
     static const TChar* Number(const TChar* p, int& n)
@@ -392,36 +392,36 @@ private:
     }
 
     // Null for a size outside the subset.
-    static const TChar* Size(const TChar* p, CSpec& spec)
+    static const TChar* Size(const TChar* p, CConversion& conv)
     {
         switch (*p)
         {
         case 'h':
-            spec.eSize = ESize::Short;
+            conv.eSize = ESize::Short;
             return p + 1;
         case 'l':
             if (p[1] == 'l')
             {
-                spec.eSize = ESize::Int64;
+                conv.eSize = ESize::Int64;
                 return p + 2;
             }
-            spec.eSize = ESize::Long;
+            conv.eSize = ESize::Long;
             return p + 1;
         case 'w':
-            spec.eSize = ESize::Wide;
+            conv.eSize = ESize::Wide;
             return p + 1;
         case 'I':
             if (p[1] == '6' && p[2] == '4')
             {
-                spec.eSize = ESize::Int64;
+                conv.eSize = ESize::Int64;
                 return p + 3;
             }
             if (p[1] == '3' && p[2] == '2')
             {
-                spec.eSize = ESize::Int32;
+                conv.eSize = ESize::Int32;
                 return p + 3;
             }
-            spec.eSize = ESize::Pointer;
+            conv.eSize = ESize::Pointer;
             return p + 1;
         case 'L':
         case 'z':
@@ -436,20 +436,20 @@ private:
 
     // Whether a string or character argument is wide: the lower-case
     // conversion has the format's own width, the upper-case one the other.
-    static bool IsWide(const CSpec& spec, bool bLowerCase)
+    static bool IsWide(const CConversion& conv, bool bLowerCase)
     {
-        if (spec.eSize == ESize::Short)
+        if (conv.eSize == ESize::Short)
             return false;
-        if (spec.eSize == ESize::Long || spec.eSize == ESize::Wide)
+        if (conv.eSize == ESize::Long || conv.eSize == ESize::Wide)
             return true;
         const bool bFormatWide = sizeof(TChar) == sizeof(wchar_t);
         return bLowerCase ? bFormatWide : !bFormatWide;
     }
 
-    void Signed(const CSpec& spec)
+    void Signed(const CConversion& conv)
     {
         int64_t n;
-        switch (spec.eSize)
+        switch (conv.eSize)
         {
         case ESize::Int64: n = va_arg(*m_pArgs, int64_t); break;
         case ESize::Pointer: n = va_arg(*m_pArgs, intptr_t); break;
@@ -460,17 +460,17 @@ private:
         TChar szPrefix[2] = {};
         if (n < 0)
             szPrefix[0] = '-';
-        else if (spec.bPlus)
+        else if (conv.bPlus)
             szPrefix[0] = '+';
-        else if (spec.bSpace)
+        else if (conv.bSpace)
             szPrefix[0] = ' ';
-        Integer(spec, u, 10, false, szPrefix);
+        Integer(conv, u, 10, false, szPrefix);
     }
 
-    void Unsigned(const CSpec& spec, unsigned uBase, bool bUpper)
+    void Unsigned(const CConversion& conv, unsigned uBase, bool bUpper)
     {
         uint64_t u;
-        switch (spec.eSize)
+        switch (conv.eSize)
         {
         case ESize::Int64: u = va_arg(*m_pArgs, uint64_t); break;
         case ESize::Pointer: u = va_arg(*m_pArgs, uintptr_t); break;
@@ -478,45 +478,45 @@ private:
         default: u = va_arg(*m_pArgs, uint32_t); break;
         }
         TChar szPrefix[3] = {};
-        if (spec.bAlternate && u != 0 && uBase == 16)
+        if (conv.bAlternate && u != 0 && uBase == 16)
         {
             szPrefix[0] = '0';
             szPrefix[1] = bUpper ? 'X' : 'x';
         }
-        Integer(spec, u, uBase, bUpper, szPrefix, spec.bAlternate && uBase == 8);
+        Integer(conv, u, uBase, bUpper, szPrefix, conv.bAlternate && uBase == 8);
     }
 
-    void Pointer(CSpec spec)
+    void Pointer(CConversion conv)
     {
         const uintptr_t u = reinterpret_cast<uintptr_t>(va_arg(*m_pArgs, void*));
-        if (spec.nPrecision < 0)
-            spec.nPrecision = static_cast<int>(2 * sizeof(void*));
+        if (conv.nPrecision < 0)
+            conv.nPrecision = static_cast<int>(2 * sizeof(void*));
         TChar szPrefix[3] = {};
-        if (spec.bAlternate && u != 0)
+        if (conv.bAlternate && u != 0)
         {
             szPrefix[0] = '0';
             szPrefix[1] = 'X';
         }
-        Integer(spec, u, 16, true, szPrefix);
+        Integer(conv, u, 16, true, szPrefix);
     }
 
-    void Integer(const CSpec& spec, uint64_t u, unsigned uBase, bool bUpper, const TChar* pszPrefix, bool bOctalZero = false)
+    void Integer(const CConversion& conv, uint64_t u, unsigned uBase, bool bUpper, const TChar* pszPrefix, bool bOctalZero = false)
     {
         static const char c_szLower[] = "0123456789abcdef";
         static const char c_szUpper[] = "0123456789ABCDEF";
         const char* pszDigits = bUpper ? c_szUpper : c_szLower;
         TChar szDigits[24];
-        int cDigits = (u != 0 || spec.nPrecision != 0) ? Digits(szDigits, u, uBase, pszDigits) : 0;
-        int cZeros = spec.nPrecision > cDigits ? spec.nPrecision - cDigits : 0;
+        int cDigits = (u != 0 || conv.nPrecision != 0) ? Digits(szDigits, u, uBase, pszDigits) : 0;
+        int cZeros = conv.nPrecision > cDigits ? conv.nPrecision - cDigits : 0;
         if (bOctalZero && cZeros == 0 && (cDigits == 0 || szDigits[cDigits - 1] != '0'))
             cZeros = 1;
         int cPrefix = 0;
         while (pszPrefix[cPrefix])
             ++cPrefix;
-        const int cPad = spec.nWidth - cPrefix - cZeros - cDigits;
+        const int cPad = conv.nWidth - cPrefix - cZeros - cDigits;
         // The platform pads with zeros even when a precision is given.
-        const bool bZeroPad = spec.bZero && !spec.bLeft;
-        if (!spec.bLeft && !bZeroPad)
+        const bool bZeroPad = conv.bZero && !conv.bLeft;
+        if (!conv.bLeft && !bZeroPad)
             m_out.Fill(' ', cPad);
         m_out.Copy(pszPrefix, cPrefix);
         if (bZeroPad)
@@ -524,7 +524,7 @@ private:
         m_out.Fill('0', cZeros);
         while (cDigits > 0)
             m_out.Put(szDigits[--cDigits]);
-        if (spec.bLeft)
+        if (conv.bLeft)
             m_out.Fill(' ', cPad);
     }
 
@@ -560,36 +560,36 @@ private:
         return c;
     }
 
-    bool Character(const CSpec& spec, bool bWide)
+    bool Character(const CConversion& conv, bool bWide)
     {
         const int n = va_arg(*m_pArgs, int);
         const unsigned uCode = bWide ? static_cast<unsigned>(static_cast<wchar_t>(n)) : static_cast<unsigned char>(n);
         if (IsForeign(bWide) && uCode >= 0x80)
             return false;
         const TChar c = static_cast<TChar>(uCode);
-        Padded(spec, 1, [&] { m_out.Put(c); });
+        Padded(conv, 1, [&] { m_out.Put(c); });
         return true;
     }
 
-    bool String(const CSpec& spec, bool bWide)
+    bool String(const CConversion& conv, bool bWide)
     {
         if (bWide)
-            return StringOf(spec, va_arg(*m_pArgs, const wchar_t*), IsForeign(true));
-        return StringOf(spec, va_arg(*m_pArgs, const char*), IsForeign(false));
+            return StringOf(conv, va_arg(*m_pArgs, const wchar_t*), IsForeign(true));
+        return StringOf(conv, va_arg(*m_pArgs, const char*), IsForeign(false));
     }
 
     template <typename TSrc>
-    bool StringOf(const CSpec& spec, const TSrc* psz, bool bForeign)
+    bool StringOf(const CConversion& conv, const TSrc* psz, bool bForeign)
     {
         static const TSrc c_szNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
         if (psz == nullptr)
             psz = c_szNull;
         size_t cch = 0;
-        const size_t cchMax = spec.nPrecision < 0 ? SIZE_MAX : static_cast<size_t>(spec.nPrecision);
+        const size_t cchMax = conv.nPrecision < 0 ? SIZE_MAX : static_cast<size_t>(conv.nPrecision);
         for (; cch < cchMax && psz[cch]; ++cch)
             if (bForeign && static_cast<std::make_unsigned_t<TSrc>>(psz[cch]) >= 0x80)
                 return false;
-        Padded(spec, static_cast<int>(cch < 0x7fffffff ? cch : 0x7fffffff), [&] { m_out.Copy(psz, cch); });
+        Padded(conv, static_cast<int>(cch < 0x7fffffff ? cch : 0x7fffffff), [&] { m_out.Copy(psz, cch); });
         return true;
     }
 
@@ -598,37 +598,37 @@ private:
     static bool IsForeign(bool bWide) { return bWide != (sizeof(TChar) == sizeof(wchar_t)); }
 
     template <typename TBody>
-    void Padded(const CSpec& spec, int cch, TBody body)
+    void Padded(const CConversion& conv, int cch, TBody body)
     {
-        const int cPad = spec.nWidth - cch;
-        if (!spec.bLeft)
-            m_out.Fill(spec.bZero ? '0' : ' ', cPad);
+        const int cPad = conv.nWidth - cch;
+        if (!conv.bLeft)
+            m_out.Fill(conv.bZero ? '0' : ' ', cPad);
         body();
-        if (spec.bLeft)
+        if (conv.bLeft)
             m_out.Fill(' ', cPad);
     }
 
-    void Floating(const CSpec& spec, TChar cConversion)
+    void Floating(const CConversion& conv, TChar cConversion)
     {
         const double d = va_arg(*m_pArgs, double);
         TChar szSpec[40];
         int n = 0;
         szSpec[n++] = '%';
-        if (spec.bLeft)
+        if (conv.bLeft)
             szSpec[n++] = '-';
-        if (spec.bPlus)
+        if (conv.bPlus)
             szSpec[n++] = '+';
-        if (spec.bSpace)
+        if (conv.bSpace)
             szSpec[n++] = ' ';
-        if (spec.bAlternate)
+        if (conv.bAlternate)
             szSpec[n++] = '#';
-        if (spec.bZero)
+        if (conv.bZero)
             szSpec[n++] = '0';
-        n = PutNumber(szSpec, n, spec.nWidth);
-        if (spec.nPrecision >= 0)
+        n = PutNumber(szSpec, n, conv.nWidth);
+        if (conv.nPrecision >= 0)
         {
             szSpec[n++] = '.';
-            n = PutNumber(szSpec, n, spec.nPrecision);
+            n = PutNumber(szSpec, n, conv.nPrecision);
         }
         szSpec[n++] = cConversion;
         szSpec[n] = 0;
