@@ -299,39 +299,11 @@ private:
         }
     }
 
-    // Digits written from the end of the buffer, two per division.
     void PlainDecimal(uint64_t u, bool bNegative)
     {
-        static const char c_szPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                                        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                                        "8081828384858687888990919293949596979899";
         TChar szText[24];
         TChar* const pEnd = szText + 24;
-        TChar* p = pEnd;
-        while (u > 0xFFFFFFFFu)
-        {
-            uint32_t uPiece = static_cast<uint32_t>(u % 1000000000u);
-            u /= 1000000000u;
-            for (int i = 0; i < 9; ++i, uPiece /= 10)
-                *--p = static_cast<TChar>('0' + uPiece % 10);
-        }
-        uint32_t uLow = static_cast<uint32_t>(u);
-        while (uLow >= 100)
-        {
-            const uint32_t uPair = (uLow % 100) * 2;
-            uLow /= 100;
-            *--p = c_szPairs[uPair + 1];
-            *--p = c_szPairs[uPair];
-        }
-        if (uLow >= 10)
-        {
-            *--p = c_szPairs[uLow * 2 + 1];
-            *--p = c_szPairs[uLow * 2];
-        }
-        else
-        {
-            *--p = static_cast<TChar>('0' + uLow);
-        }
+        TChar* p = Digits(pEnd, u, 10, false);
         if (bNegative)
             *--p = '-';
         m_out.Copy(p, static_cast<size_t>(pEnd - p));
@@ -502,13 +474,12 @@ private:
 
     void Integer(const CConversion& conv, uint64_t u, unsigned uBase, bool bUpper, const TChar* pszPrefix, bool bOctalZero = false)
     {
-        static const char c_szLower[] = "0123456789abcdef";
-        static const char c_szUpper[] = "0123456789ABCDEF";
-        const char* pszDigits = bUpper ? c_szUpper : c_szLower;
         TChar szDigits[24];
-        int cDigits = (u != 0 || conv.nPrecision != 0) ? Digits(szDigits, u, uBase, pszDigits) : 0;
+        TChar* const pEnd = szDigits + 24;
+        const TChar* const pFirst = (u != 0 || conv.nPrecision != 0) ? Digits(pEnd, u, uBase, bUpper) : pEnd;
+        int cDigits = static_cast<int>(pEnd - pFirst);
         int cZeros = conv.nPrecision > cDigits ? conv.nPrecision - cDigits : 0;
-        if (bOctalZero && cZeros == 0 && (cDigits == 0 || szDigits[cDigits - 1] != '0'))
+        if (bOctalZero && cZeros == 0 && (cDigits == 0 || *pFirst != '0'))
             cZeros = 1;
         int cPrefix = 0;
         while (pszPrefix[cPrefix])
@@ -522,42 +493,58 @@ private:
         if (bZeroPad)
             m_out.Fill('0', cPad);
         m_out.Fill('0', cZeros);
-        while (cDigits > 0)
-            m_out.Put(szDigits[--cDigits]);
+        m_out.Copy(pFirst, static_cast<size_t>(cDigits));
         if (conv.bLeft)
             m_out.Fill(' ', cPad);
     }
 
-    // Writes the digits backwards; returns their count. A 64-bit division is
-    // a library call on 32-bit processors, so decimal digits come from
-    // 32-bit pieces and the other bases from shifts.
-    static int Digits(TChar* pszOut, uint64_t u, unsigned uBase, const char* pszDigits)
+    // Writes the digits backwards from pEnd; returns the first. A 64-bit
+    // division is a library call on 32-bit processors, so decimal digits come
+    // from 32-bit pieces, two per division, and the other bases from shifts.
+    static TChar* Digits(TChar* pEnd, uint64_t u, unsigned uBase, bool bUpper)
     {
-        int c = 0;
+        static const char c_szLower[] = "0123456789abcdef";
+        static const char c_szUpper[] = "0123456789ABCDEF";
+        static const char c_szPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                        "8081828384858687888990919293949596979899";
+        TChar* p = pEnd;
         if (uBase != 10)
         {
+            const char* pszDigits = bUpper ? c_szUpper : c_szLower;
             const unsigned uShift = uBase == 16 ? 4 : 3;
             do
             {
-                pszOut[c++] = pszDigits[u & (uBase - 1)];
+                *--p = pszDigits[u & (uBase - 1)];
                 u >>= uShift;
             } while (u != 0);
-            return c;
+            return p;
         }
         while (u > 0xFFFFFFFFu)
         {
             uint32_t uPiece = static_cast<uint32_t>(u % 1000000000u);
             u /= 1000000000u;
             for (int i = 0; i < 9; ++i, uPiece /= 10)
-                pszOut[c++] = pszDigits[uPiece % 10];
+                *--p = static_cast<TChar>('0' + uPiece % 10);
         }
         uint32_t uLow = static_cast<uint32_t>(u);
-        do
+        while (uLow >= 100)
         {
-            pszOut[c++] = pszDigits[uLow % 10];
-            uLow /= 10;
-        } while (uLow != 0);
-        return c;
+            const uint32_t uPair = (uLow % 100) * 2;
+            uLow /= 100;
+            *--p = c_szPairs[uPair + 1];
+            *--p = c_szPairs[uPair];
+        }
+        if (uLow >= 10)
+        {
+            *--p = c_szPairs[uLow * 2 + 1];
+            *--p = c_szPairs[uLow * 2];
+        }
+        else
+        {
+            *--p = static_cast<TChar>('0' + uLow);
+        }
+        return p;
     }
 
     bool Character(const CConversion& conv, bool bWide)
